@@ -1,0 +1,31 @@
+// The factorization driver: CSR arrays and a configuration in, a finished factor or an error out.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "../csr.hpp"
+#include "../expected.hpp"
+#include "decomposition.hpp"
+
+namespace vorlane {
+
+struct CoreConfig {
+    // Absent: plain mode. Present with k: split mode, every edge held as k copies.
+    std::optional<uint32_t> split_merge;
+    uint64_t seed = 0;
+};
+
+// Copies and validates the arrays, then eliminates every vertex but one. Never returns a
+// partial factor. A broken internal invariant throws InternalFault.
+Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
+                                             std::span<const uint32_t> col_indices,
+                                             std::span<const double> values, uint32_t n,
+                                             const CoreConfig& config);
+
+inline Expected<CoreFactor, CoreError> build_factor(const CsrView& csr, const CoreConfig& config) {
+    return build_factor(csr.row_ptrs(), csr.col_indices(), csr.values(), csr.n(), config);
+}
+
+}  // namespace vorlane

@@ -1,0 +1,60 @@
+// The factor record filled by elimination, and the solve that applies it to a right-hand side.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vorlane {
+
+// Column entries are addressed by 32-bit offsets; appending past this many is refused.
+inline constexpr uint64_t kMaxFactorEntries = 0xFFFFFFFFull;
+
+// Thrown by push_step when the column entries would exceed kMaxFactorEntries; the driver
+// turns it into an error value.
+struct FactorCapacityExceeded {};
+
+struct CoreFactor {
+    std::vector<uint32_t> order;
+    std::vector<uint32_t> col_starts;
+    std::vector<uint32_t> rows;
+    std::vector<double> coefficients;
+    std::vector<double> inv_diag;
+    uint64_t n = 0;
+    uint64_t original_n = 0;
+
+    static CoreFactor with_capacity(uint64_t steps, uint64_t entries);
+    void push_step(uint32_t v, double p, std::span<const uint32_t> step_rows,
+                   std::span<const double> step_coefficients);
+
+    uint64_t n_steps() const { return order.size(); }
+    // True when elimination ran on a graph with an added ground vertex.
+    bool augmented() const { return n != original_n; }
+};
+
+// Inverse pivot rule: 1/p when |p| > 1e-14, else 0 (NaN included).
+double inverse_pivot(double p);
+
+namespace solve_error {
+struct RhsTooLong {
+    uint64_t len;
+    uint64_t n;
+};
+struct WorkTooSmall {
+    uint64_t got;
+    uint64_t need;
+};
+}  // namespace solve_error
+
+using SolveError = std::variant<solve_error::RhsTooLong, solve_error::WorkTooSmall>;
+
+std::string message(const SolveError& error);
+
+// Solves with the factor into work[0, n). Allocates nothing; on error writes nothing.
+std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
+                                            std::span<double> work);
+
+}  // namespace vorlane
