@@ -1,0 +1,105 @@
+// Bucket queue operations and the batched application of key changes.
+#include "ordering.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+namespace vorlane {
+
+namespace {
+
+constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
+
+uint64_t saturating_double(uint64_t x) { return x > kU64Max / 2 ? kU64Max : 2 * x; }
+
+}  // namespace
+
+EliminationQueue::EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k) {
+    const uint64_t w = k * n;  // k and n are both below 2^32, so the product fits
+    linear_limit_ = w == 0 ? 1 : w;
+    max_bucket_ = saturating_double(linear_limit_);
+    const uint64_t bucket_count = max_bucket_ == kU64Max ? kU64Max : max_bucket_ + 1;
+    // No key exceeds kMaxKey, so buckets past bucket_of(kMaxKey) always stay empty.
+    const uint64_t stored = std::min(bucket_count, bucket_of(kMaxKey) + 1);
+    if (stored > heads_.max_size() || n > nodes_.max_size()) throw std::bad_alloc();
+    heads_.assign(stored, NO_VERTEX);
+    nodes_.resize(n);
+
+    uint64_t lowest = kU64Max;
+    for (uint64_t v = 0; v < n; ++v) {
+        const auto key = static_cast<uint32_t>(std::min<uint64_t>(initial_keys[v], kMaxKey));
+        nodes_[v].key = key;
+        const uint64_t b = bucket_of(key);
+        push_front(b, static_cast<uint32_t>(v));
+        lowest = std::min(lowest, b);
+    }
+    live_count_ = n;
+    min_bucket_ = n == 0 ? 0 : lowest;
+}
+
+uint64_t EliminationQueue::bucket_of(uint64_t key) const {
+    const uint64_t w = linear_limit_;
+    if (key <= w) return key;
+    return std::min(max_bucket_, w + key / w);
+}
+
+void EliminationQueue::push_front(uint64_t bucket, uint32_t v) {
+    const uint32_t head = heads_[bucket];
+    nodes_[v].prev = NO_VERTEX;
+    nodes_[v].next = head;
+    if (head != NO_VERTEX) nodes_[head].prev = v;
+    heads_[bucket] = v;
+}
+
+uint32_t EliminationQueue::pop_min() {
+    if (live_count_ == 0) return NO_VERTEX;
+    uint64_t b = min_bucket_;
+    const uint64_t count = heads_.size();
+    while (b < count && heads_[b] == NO_VERTEX) ++b;
+    if (b >= count) return NO_VERTEX;
+    min_bucket_ = b;
+    const uint32_t v = heads_[b];
+    const uint32_t next = nodes_[v].next;
+    heads_[b] = next;
+    if (next != NO_VERTEX) nodes_[next].prev = NO_VERTEX;
+    --live_count_;
+    nodes_[v].key = NO_VERTEX;
+    return v;
+}
+
+void EliminationQueue::update_key(uint32_t v, int64_t change) {
+    QueueNode& node = nodes_[v];
+    if (node.key == NO_VERTEX) return;
+    const uint32_t old_key = node.key;
+    int64_t sum = 0;
+    if (__builtin_add_overflow(static_cast<int64_t>(old_key), change, &sum)) {
+        sum = change < 0 ? 0 : int64_t{kMaxKey};
+    }
+    const auto new_key = static_cast<uint32_t>(std::clamp<int64_t>(sum, 0, kMaxKey));
+    if (new_key == old_key) return;
+    const uint64_t old_bucket = bucket_of(old_key);
+    const uint64_t new_bucket = bucket_of(new_key);
+    node.key = new_key;
+    if (old_bucket == new_bucket) return;
+
+    if (node.prev == NO_VERTEX) {
+        heads_[old_bucket] = node.next;
+    } else {
+        nodes_[node.prev].next = node.next;
+    }
+    if (node.next != NO_VERTEX) nodes_[node.next].prev = node.prev;
+    push_front(new_bucket, v);
+    if (new_bucket < min_bucket_) min_bucket_ = new_bucket;
+}
+
+void DegreeDeltas::flush(EliminationQueue& queue) {
+    for (const uint32_t u : touched_) {
+        const int64_t d = delta_[u];
+        delta_[u] = 0;
+        if (d != 0) queue.update_key(u, d);
+    }
+    touched_.clear();
+}
+
+}  // namespace vorlane

@@ -1,0 +1,74 @@
+// Greedy minimum-degree ordering: a bucket queue of vertex keys and the per-step key changes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vorlane {
+
+// Marks the absence of a vertex, and a vertex that has left the queue.
+inline constexpr uint32_t NO_VERTEX = 0xFFFFFFFFu;
+inline constexpr uint32_t kMaxKey = 0xFFFFFFFEu;
+
+struct QueueNode {
+    uint32_t prev;
+    uint32_t next;
+    uint32_t key;
+};
+
+// Keys up to linear_limit each have a bucket; larger keys share coarse buckets of width
+// linear_limit, and the last bucket takes everything from linear_limit squared upward.
+// Within a bucket the most recently inserted vertex comes out first.
+class EliminationQueue {
+public:
+    // Queues vertices 0..n-1 with the given keys (clamped to kMaxKey). k is the split
+    // multiplier (1 in plain mode). Throws std::bad_alloc when the buckets cannot be allocated.
+    EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k);
+
+    // Removes and returns the head of the lowest non-empty bucket, or NO_VERTEX when empty.
+    uint32_t pop_min();
+    // Adds change to a queued vertex's key (clamped to 0..kMaxKey); ignored for popped vertices.
+    void update_key(uint32_t v, int64_t change);
+    uint64_t bucket_of(uint64_t key) const;
+
+    uint64_t min_bucket() const { return min_bucket_; }
+    uint64_t live_count() const { return live_count_; }
+    uint64_t linear_limit() const { return linear_limit_; }
+    uint64_t max_bucket() const { return max_bucket_; }
+    // Number of buckets actually held: buckets above the one of kMaxKey can never be used.
+    uint64_t stored_buckets() const { return heads_.size(); }
+    uint32_t key(uint32_t v) const { return nodes_[v].key; }
+
+private:
+    void push_front(uint64_t bucket, uint32_t v);
+
+    std::vector<QueueNode> nodes_;
+    std::vector<uint32_t> heads_;
+    uint64_t min_bucket_ = 0;
+    uint64_t live_count_ = 0;
+    uint64_t linear_limit_ = 1;
+    uint64_t max_bucket_ = 2;
+};
+
+// Collects one elimination step's key changes and applies them in one batch.
+class DegreeDeltas {
+public:
+    explicit DegreeDeltas(uint64_t n) : delta_(n, 0) {}
+
+    void add(uint32_t v, int64_t change) {
+        if (delta_[v] == 0) touched_.push_back(v);
+        delta_[v] += change;
+    }
+    // Applies every pending change through update_key, in the order vertices were first touched.
+    void flush(EliminationQueue& queue);
+
+    int64_t pending(uint32_t v) const { return delta_[v]; }
+    const std::vector<uint32_t>& touched() const { return touched_; }
+
+private:
+    std::vector<int64_t> delta_;
+    std::vector<uint32_t> touched_;
+};
+
+}  // namespace vorlane

@@ -1,0 +1,85 @@
+// SplitMix64 seeding, xoshiro256++ and the weighted draw over prefix sums.
+#include "sampling.hpp"
+
+#include <algorithm>
+
+namespace vorlane {
+
+namespace {
+
+constexpr uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+constexpr uint64_t splitmix64_output(uint64_t seed, uint64_t i) {
+    uint64_t z = seed + i * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+constexpr double kTwoToMinus64 = 5.42101086242752217003726400434970855712890625e-20;
+
+}  // namespace
+
+CliqueSampler seed_sampler(uint64_t seed) {
+    CliqueSampler s;
+    s.s0 = splitmix64_output(seed, 1);
+    s.s1 = splitmix64_output(seed, 2);
+    s.s2 = splitmix64_output(seed, 3);
+    s.s3 = splitmix64_output(seed, 4);
+    return s;
+}
+
+uint64_t CliqueSampler::next64() {
+    const uint64_t result = rotl(s0 + s3, 23) + s0;
+    const uint64_t t = s1 << 17;
+    s2 ^= s0;
+    s3 ^= s1;
+    s1 ^= s2;
+    s0 ^= s3;
+    s2 ^= t;
+    s3 = rotl(s3, 45);
+    return result;
+}
+
+double CliqueSampler::next_uniform() {
+    // Round-to-nearest conversion of the full 64 bits; the largest outputs round to 1.0.
+    return static_cast<double>(next64()) * kTwoToMinus64;
+}
+
+size_t search_prefix(std::span<const double> prefix, size_t start, size_t len, double r) {
+    if (len - start > kLinearScanLimit) {
+        size_t lo = start;
+        size_t hi = len;
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (prefix[mid] < r) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        return lo;
+    }
+    size_t k = start;
+    while (k < len && prefix[k] < r) ++k;
+    return k;
+}
+
+void sample_fill(std::vector<FillEdge>& fill, uint32_t source, uint32_t count, CliqueSampler& sampler,
+                 std::span<const StarEntry> star, size_t len, size_t start, double weight) {
+    if (count == 0 || !(weight > kDegenerateThreshold) || start >= len) return;
+    const std::span<const double> prefix(sampler.prefix);
+    const double lo = prefix[start - 1];
+    const double hi = prefix[len - 1];
+    const double range = hi - lo;
+    if (!(range > kDegenerateThreshold)) return;
+    for (uint32_t c = 0; c < count; ++c) {
+        const double u = sampler.next_uniform();
+        const double r = lo + range * u;
+        const size_t k = std::min(search_prefix(prefix, start, len, r), len - 1);
+        const uint32_t target = star[k].neighbor;
+        if (target != source) fill.push_back(FillEdge{source, target, weight});
+    }
+}
+
+}  // namespace vorlane

@@ -1,0 +1,162 @@
+// The factorization pipeline and its elimination loop, in plain and split mode.
+#include "builder.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "../graph.hpp"
+#include "../internal_fault.hpp"
+#include "../ordering.hpp"
+#include "../sampling.hpp"
+#include "clique_tree.hpp"
+#include "star.hpp"
+
+namespace vorlane {
+
+namespace {
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+
+// Every entry of every list (both twins of each edge) becomes k copies of a k-th of its weight.
+void split_edges(Graph<Mode::Split>& graph, uint32_t k) {
+    const double r = 1.0 / static_cast<double>(k);
+    for (auto& list : graph.adjacency) {
+        for (auto& e : list) {
+            e.multiplicity = k;
+            e.weight = e.weight * r;
+        }
+    }
+}
+
+template <Mode M>
+uint64_t initial_key(const std::vector<AdjEntry<M>>& list) {
+    if constexpr (M == Mode::Split) {
+        uint64_t copies = 0;
+        for (const auto& e : list) copies = saturating_add(copies, e.multiplicity);
+        return copies;
+    } else {
+        return list.size();
+    }
+}
+
+template <Mode M>
+Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler& sampler, uint32_t k) {
+    auto built = build_graph<M>(csr);
+    if (!built) return unexpected(std::move(built).error());
+    Graph<M>& graph = built->graph;
+    std::vector<double>& weighted_degree = built->weighted_degree;
+    const uint64_t n = built->n;
+
+    if constexpr (M == Mode::Split) {
+        if (k >= 2) split_edges(graph, k);
+    }
+
+    std::vector<uint64_t> keys(n);
+    uint64_t total_keys = 0;
+    uint64_t total_entries = 0;
+    for (uint64_t v = 0; v < n; ++v) {
+        keys[v] = initial_key<M>(graph.adjacency[v]);
+        total_keys = saturating_add(total_keys, keys[v]);
+        total_entries += graph.adjacency[v].size();
+    }
+    EliminationQueue queue(n, keys, M == Mode::Split ? k : 1);
+    std::vector<uint64_t>().swap(keys);
+
+    // In split mode a key counts copies, but a column holds one entry per distinct neighbour,
+    // so the entry count is the tighter reservation.
+    CoreFactor factor = CoreFactor::with_capacity(n, std::min(total_keys, total_entries));
+    DegreeDeltas deltas(n);
+    StarWorkspace workspace(n);
+    std::vector<IncidentEdge> edges;
+    std::vector<StarEntry> star;
+    std::vector<uint32_t> multiplicities;
+    EliminationColumn column;
+
+    const uint64_t steps = n > 0 ? n - 1 : 0;
+    for (uint64_t s = 0; s < steps; ++s) {
+        const uint32_t v = queue.pop_min();
+        if (v == NO_VERTEX) break;
+        if (graph.adjacency[v].empty()) {
+            factor.push_step(v, weighted_degree[v], {}, {});
+            continue;
+        }
+        graph.gather(v, edges);
+        if constexpr (M == Mode::Split) {
+            build_split_star(workspace, edges, star, multiplicities, k);
+        } else {
+            build_star(workspace, edges, star);
+        }
+        for (const auto& [u, count] : workspace.surplus()) {
+            queue.update_key(u, -static_cast<int64_t>(count));
+        }
+        if (star.empty()) {
+            factor.push_step(v, weighted_degree[v], {}, {});
+            graph.remove_vertex(v);
+            continue;
+        }
+        if constexpr (M == Mode::Split) {
+            eliminate_split_star(star, multiplicities, sampler, column, weighted_degree[v]);
+        } else {
+            eliminate_star(star, sampler, column, weighted_degree[v]);
+        }
+        factor.push_step(v, column.diagonal, column.rows, column.coefficients);
+        graph.remove_vertex(v);
+        for (const StarEntry& e : star) {
+            weighted_degree[e.neighbor] = weighted_degree[e.neighbor] - e.weight;
+        }
+        if constexpr (M == Mode::Split) {
+            insert_split_fill(column.fill, graph, weighted_degree, deltas);
+            for (size_t j = 0; j < star.size(); ++j) {
+                deltas.add(star[j].neighbor, -static_cast<int64_t>(multiplicities[j]));
+            }
+        } else {
+            insert_fill(column.fill, graph, weighted_degree, deltas);
+            for (const StarEntry& e : star) deltas.add(e.neighbor, -1);
+        }
+        deltas.flush(queue);
+    }
+    if (factor.n_steps() != steps) {
+        throw InternalFault("elimination queue ran empty after " + std::to_string(factor.n_steps()) + " of " +
+                            std::to_string(steps) + " steps");
+    }
+    factor.n = n;
+    factor.original_n = csr.n();
+    return factor;
+}
+
+}  // namespace
+
+Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
+                                             std::span<const uint32_t> col_indices,
+                                             std::span<const double> values, uint32_t n,
+                                             const CoreConfig& config) {
+    try {
+        // Owned copies: validation and elimination read memory nobody else can change meanwhile.
+        const std::vector<uint32_t> own_row_ptrs(row_ptrs.begin(), row_ptrs.end());
+        const std::vector<uint32_t> own_cols(col_indices.begin(), col_indices.end());
+        const std::vector<double> own_values(values.begin(), values.end());
+        auto csr = CsrView::create(own_row_ptrs, own_cols, own_values, n);
+        if (!csr) return unexpected<CoreError>(InvalidCsr{csr.error()});
+        if (config.split_merge && *config.split_merge == 0) {
+            return unexpected<CoreError>(InvalidConfig{SplitMergeZero{0}});
+        }
+        CliqueSampler sampler = seed_sampler(config.seed);
+        if (config.split_merge) {
+            return eliminate_all<Mode::Split>(*csr, sampler, *config.split_merge);
+        }
+        return eliminate_all<Mode::Plain>(*csr, sampler, 1);
+    } catch (const std::bad_alloc&) {
+        return unexpected<CoreError>(OutOfMemory{});
+    } catch (const std::length_error&) {
+        return unexpected<CoreError>(OutOfMemory{});
+    } catch (const FactorCapacityExceeded&) {
+        return unexpected<CoreError>(FactorTooLarge{});
+    }
+}
+
+}  // namespace vorlane

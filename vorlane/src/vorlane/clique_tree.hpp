@@ -1,0 +1,37 @@
+// Clique-tree sampling: a star becomes a factor column plus a sparse random sample of its clique.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../graph.hpp"
+#include "../ordering.hpp"
+#include "../records.hpp"
+#include "../sampling.hpp"
+
+namespace vorlane {
+
+struct EliminationColumn {
+    std::vector<uint32_t> rows;
+    std::vector<double> coefficients;
+    std::vector<FillEdge> fill;
+    double diagonal = 0.0;
+};
+
+// Plain mode; star holds at least one entry, lightest first.
+void eliminate_star(std::span<const StarEntry> star, CliqueSampler& sampler, EliminationColumn& column,
+                    double degree_v);
+
+// Split mode; multiplicities are the capped copy counts parallel to the star.
+void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint32_t> multiplicities,
+                          CliqueSampler& sampler, EliminationColumn& column, double degree_v);
+
+// Appends the fill edges to the graph, adds their weights to weighted_degree at both ends and
+// raises both ends' pending key change by one per edge.
+void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::vector<double>& weighted_degree,
+                 DegreeDeltas& deltas);
+void insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
+                       std::vector<double>& weighted_degree, DegreeDeltas& deltas);
+
+}  // namespace vorlane

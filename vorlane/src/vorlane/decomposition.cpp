@@ -1,0 +1,129 @@
+// Recording elimination steps, and the forward/backward solve with the finished factor.
+#include "decomposition.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vorlane {
+
+namespace {
+
+constexpr double kPivotThreshold = 1e-14;
+
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+}  // namespace
+
+double inverse_pivot(double p) { return std::fabs(p) > kPivotThreshold ? 1.0 / p : 0.0; }
+
+CoreFactor CoreFactor::with_capacity(uint64_t steps, uint64_t entries) {
+    CoreFactor f;
+    f.order.reserve(steps);
+    f.inv_diag.reserve(steps);
+    f.col_starts.reserve(steps + 1);
+    f.col_starts.push_back(0);
+    f.rows.reserve(entries);
+    f.coefficients.reserve(entries);
+    return f;
+}
+
+void CoreFactor::push_step(uint32_t v, double p, std::span<const uint32_t> step_rows,
+                           std::span<const double> step_coefficients) {
+    if (rows.size() + step_rows.size() > kMaxFactorEntries) throw FactorCapacityExceeded{};
+    order.push_back(v);
+    inv_diag.push_back(inverse_pivot(p));
+    rows.insert(rows.end(), step_rows.begin(), step_rows.end());
+    coefficients.insert(coefficients.end(), step_coefficients.begin(), step_coefficients.end());
+    col_starts.push_back(static_cast<uint32_t>(rows.size()));
+}
+
+std::string message(const SolveError& error) {
+    return std::visit(Overloaded{
+                          [](const solve_error::RhsTooLong& e) {
+                              return "rhs length " + std::to_string(e.len) + " exceeds factor dimension " +
+                                     std::to_string(e.n);
+                          },
+                          [](const solve_error::WorkTooSmall& e) {
+                              return "work buffer too small: got " + std::to_string(e.got) + ", need at least " +
+                                     std::to_string(e.need);
+                          },
+                      },
+                      error);
+}
+
+std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
+                                            std::span<double> work) {
+    const uint64_t n = factor.n;
+    if (rhs.size() > n) return solve_error::RhsTooLong{rhs.size(), n};
+    if (work.size() < n) return solve_error::WorkTooSmall{work.size(), n};
+    double* x = work.data();
+    const size_t len = rhs.size();
+    std::copy(rhs.begin(), rhs.end(), x);
+    std::fill(x + len, x + n, 0.0);
+
+    // With a ground vertex, the caller's system covers the original vertices only: the ground's
+    // right-hand side is whatever makes the total zero, and the ground's potential is fixed at 0.
+    const bool augmented = factor.augmented();
+    const uint64_t ground = factor.original_n;
+    if (augmented) {
+        double sum = 0.0;
+        const size_t upto = std::min<uint64_t>(len, factor.original_n);
+        for (size_t i = 0; i < upto; ++i) sum = sum + x[i];
+        x[ground] = -sum;
+    }
+
+    const uint32_t* order = factor.order.data();
+    const uint32_t* starts = factor.col_starts.data();
+    const uint32_t* rows = factor.rows.data();
+    const double* coef = factor.coefficients.data();
+    const double* inv = factor.inv_diag.data();
+    const size_t steps = factor.order.size();
+
+    for (size_t s = 0; s < steps; ++s) {
+        const uint32_t v = order[s];
+        const double e = inv[s];
+        const uint32_t begin = starts[s];
+        const uint32_t end = starts[s + 1];
+        if (begin == end) {
+            if (e != 0.0) x[v] = e * x[v];
+            continue;
+        }
+        double g = x[v];
+        for (uint32_t t = begin; t + 1 < end; ++t) {
+            x[rows[t]] = x[rows[t]] + g * coef[t];
+            g = g * (1.0 - coef[t]);
+        }
+        x[rows[end - 1]] = g + x[rows[end - 1]];
+        x[v] = e != 0.0 ? e * g : g;
+    }
+
+    for (size_t s = steps; s-- > 0;) {
+        const uint32_t begin = starts[s];
+        const uint32_t end = starts[s + 1];
+        if (begin == end) continue;
+        const uint32_t v = order[s];
+        double y = x[v] + x[rows[end - 1]];
+        for (uint32_t t = end - 1; t-- > begin;) {
+            y = y * (1.0 - coef[t]) + coef[t] * x[rows[t]];
+        }
+        x[v] = y;
+    }
+
+    if (augmented) {
+        const double c = x[ground];
+        for (uint64_t i = 0; i < n; ++i) x[i] = x[i] - c;
+    } else if (n > 0) {
+        double sum = 0.0;
+        for (uint64_t i = 0; i < n; ++i) sum = sum + x[i];
+        const double mean = sum / static_cast<double>(n);
+        for (uint64_t i = 0; i < n; ++i) x[i] = x[i] - mean;
+    }
+    return std::nullopt;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,169 @@
+// Dense and sorted merging of gathered edges, multiplicity capping and star ordering.
+#include "star.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vorlane {
+
+namespace {
+
+constexpr uint32_t kCountMax = std::numeric_limits<uint32_t>::max();
+
+uint32_t saturating_add(uint32_t a, uint32_t b) { return a > kCountMax - b ? kCountMax : a + b; }
+
+// Orders by weight with NaN after every number, then by neighbour. Neighbours in a star are
+// distinct, so this is a total order and any sorting algorithm gives the same result.
+bool lighter(double wa, uint32_t na, double wb, uint32_t nb) {
+    const bool a_nan = std::isnan(wa);
+    const bool b_nan = std::isnan(wb);
+    if (a_nan != b_nan) return b_nan;
+    if (!a_nan && wa != wb) return wa < wb;
+    return na < nb;
+}
+
+// Stable by neighbour, so entries to one neighbour keep their gathered order and are summed
+// in that order on every platform.
+void insertion_sort_by_neighbor(std::vector<IncidentEdge>& edges) {
+    for (size_t i = 1; i < edges.size(); ++i) {
+        const IncidentEdge e = edges[i];
+        size_t j = i;
+        while (j > 0 && edges[j - 1].neighbor > e.neighbor) {
+            edges[j] = edges[j - 1];
+            --j;
+        }
+        edges[j] = e;
+    }
+}
+
+}  // namespace
+
+void StarWorkspace::grow_dense(bool with_flags) {
+    if (accumulator_.size() < n_) accumulator_.resize(n_, 0.0);
+    if (with_flags && seen_.size() < n_) seen_.resize(n_, 0);
+    if (counts_.size() < n_) counts_.resize(n_, 0);
+    touched_.clear();
+}
+
+void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star) {
+    star.clear();
+    ws.surplus_.clear();
+    const size_t m = edges.size();
+    if (m > kSortPathLimit) {
+        ws.grow_dense(true);
+        for (const IncidentEdge& e : edges) {
+            const uint32_t u = e.neighbor;
+            if (ws.seen_[u]) {
+                ws.counts_[u] = saturating_add(ws.counts_[u], 1);
+            } else {
+                ws.seen_[u] = 1;
+                ws.touched_.push_back(u);
+            }
+            ws.accumulator_[u] = ws.accumulator_[u] + e.weight;
+        }
+        for (const uint32_t u : ws.touched_) {
+            star.push_back(StarEntry{u, ws.accumulator_[u]});
+            if (ws.counts_[u] != 0) {
+                ws.surplus_.emplace_back(u, ws.counts_[u]);
+                ws.counts_[u] = 0;
+            }
+            ws.accumulator_[u] = 0.0;
+            ws.seen_[u] = 0;
+        }
+    } else {
+        if (m == 0) return;
+        if (m == 1) {
+            star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
+            return;
+        }
+        insertion_sort_by_neighbor(edges);
+        size_t i = 0;
+        while (i < m) {
+            const uint32_t u = edges[i].neighbor;
+            double sum = edges[i].weight;
+            uint32_t extra = 0;
+            size_t j = i + 1;
+            for (; j < m && edges[j].neighbor == u; ++j) {
+                sum = sum + edges[j].weight;
+                extra = saturating_add(extra, 1);
+            }
+            star.push_back(StarEntry{u, sum});
+            if (extra != 0) ws.surplus_.emplace_back(u, extra);
+            i = j;
+        }
+    }
+    if (star.size() >= 2) {
+        std::sort(star.begin(), star.end(), [](const StarEntry& a, const StarEntry& b) {
+            return lighter(a.weight, a.neighbor, b.weight, b.neighbor);
+        });
+    }
+}
+
+void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
+                      std::vector<uint32_t>& multiplicities, uint32_t k) {
+    star.clear();
+    multiplicities.clear();
+    ws.surplus_.clear();
+    const size_t m = edges.size();
+    if (m > kSortPathLimit) {
+        ws.grow_dense(false);
+        for (const IncidentEdge& e : edges) {
+            const uint32_t u = e.neighbor;
+            if (ws.counts_[u] == 0) ws.touched_.push_back(u);
+            ws.accumulator_[u] = ws.accumulator_[u] + e.weight;
+            ws.counts_[u] = saturating_add(ws.counts_[u], e.multiplicity);
+        }
+        for (const uint32_t u : ws.touched_) {
+            star.push_back(StarEntry{u, ws.accumulator_[u]});
+            multiplicities.push_back(ws.counts_[u]);
+            ws.accumulator_[u] = 0.0;
+            ws.counts_[u] = 0;
+        }
+    } else if (m == 1) {
+        star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
+        multiplicities.push_back(edges[0].multiplicity);
+    } else if (m >= 2) {
+        insertion_sort_by_neighbor(edges);
+        size_t i = 0;
+        while (i < m) {
+            const uint32_t u = edges[i].neighbor;
+            double sum = edges[i].weight;
+            uint32_t mult = edges[i].multiplicity;
+            size_t j = i + 1;
+            for (; j < m && edges[j].neighbor == u; ++j) {
+                sum = sum + edges[j].weight;
+                mult = saturating_add(mult, edges[j].multiplicity);
+            }
+            star.push_back(StarEntry{u, sum});
+            multiplicities.push_back(mult);
+            i = j;
+        }
+    }
+
+    for (size_t i = 0; i < star.size(); ++i) {
+        if (multiplicities[i] > k) {
+            ws.surplus_.emplace_back(star[i].neighbor, multiplicities[i] - k);
+            multiplicities[i] = k;
+        }
+    }
+
+    if (star.size() >= 2) {
+        auto& buf = ws.sort_buffer_;
+        buf.clear();
+        for (size_t i = 0; i < star.size(); ++i) {
+            const double w = star[i].weight;
+            buf.push_back(SplitSortRecord{w, w / static_cast<double>(multiplicities[i]), star[i].neighbor,
+                                          multiplicities[i]});
+        }
+        std::sort(buf.begin(), buf.end(), [](const SplitSortRecord& a, const SplitSortRecord& b) {
+            return lighter(a.per_copy, a.neighbor, b.per_copy, b.neighbor);
+        });
+        for (size_t i = 0; i < buf.size(); ++i) {
+            star[i] = StarEntry{buf[i].neighbor, buf[i].weight};
+            multiplicities[i] = buf[i].multiplicity;
+        }
+    }
+}
+
+}  // namespace vorlane
