@@ -1,0 +1,175 @@
+// Core benchmark: factorization and solve cost on 2D and 3D grid Laplacians of growing size.
+//
+// Each problem runs in a forked child so that the reported peak memory is its own.
+// Usage: vorlane_core_bench [--quick] [--split K]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "vorlane/builder.hpp"
+
+namespace {
+
+struct Csr {
+    std::vector<uint32_t> row_ptrs;
+    std::vector<uint32_t> cols;
+    std::vector<double> values;
+    uint32_t n = 0;
+};
+
+// Grid Laplacian with log-uniform random weights in [1e-2, 1e2], dims given per axis.
+Csr grid_laplacian(const std::vector<uint32_t>& dims, uint64_t seed) {
+    uint64_t n = 1;
+    for (uint32_t d : dims) n *= d;
+    std::vector<std::vector<std::pair<uint32_t, double>>> rows(n);
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> expo(-2.0, 2.0);
+    uint64_t stride = 1;
+    for (uint32_t d : dims) {
+        for (uint64_t v = 0; v < n; ++v) {
+            if ((v / stride) % d + 1 < d) {
+                const uint64_t u = v + stride;
+                const double w = std::pow(10.0, expo(rng));
+                rows[v].emplace_back(static_cast<uint32_t>(u), -w);
+                rows[u].emplace_back(static_cast<uint32_t>(v), -w);
+            }
+        }
+        stride *= d;
+    }
+    Csr csr;
+    csr.n = static_cast<uint32_t>(n);
+    csr.row_ptrs.push_back(0);
+    for (uint64_t v = 0; v < n; ++v) {
+        double diag = 0.0;
+        for (auto [u, w] : rows[v]) {
+            csr.cols.push_back(u);
+            csr.values.push_back(w);
+            diag -= w;
+        }
+        csr.cols.push_back(static_cast<uint32_t>(v));
+        csr.values.push_back(diag);
+        csr.row_ptrs.push_back(static_cast<uint32_t>(csr.cols.size()));
+    }
+    return csr;
+}
+
+void matvec(const Csr& a, const std::vector<double>& x, std::vector<double>& y) {
+    for (uint32_t i = 0; i < a.n; ++i) {
+        double s = 0.0;
+        for (uint32_t k = a.row_ptrs[i]; k < a.row_ptrs[i + 1]; ++k) s += a.values[k] * x[a.cols[k]];
+        y[i] = s;
+    }
+}
+
+double dot(const std::vector<double>& a, const std::vector<double>& b) {
+    double s = 0.0;
+    for (size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+    return s;
+}
+
+// Preconditioned CG to a relative residual of 1e-8; returns iterations and solve seconds spent.
+std::pair<int, double> pcg(const Csr& a, const vorlane::CoreFactor& f, const std::vector<double>& b) {
+    const size_t n = a.n;
+    std::vector<double> x(n, 0.0), r = b, z(f.n), p(n), q(n);
+    double solve_seconds = 0.0;
+    auto precondition = [&] {
+        const auto t0 = std::chrono::steady_clock::now();
+        vorlane::solve_into_buffer(f, r, z);
+        solve_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    precondition();
+    std::copy(z.begin(), z.begin() + static_cast<long>(n), p.begin());
+    double rz = 0.0;
+    for (size_t i = 0; i < n; ++i) rz += r[i] * z[i];
+    const double bnorm = std::sqrt(dot(b, b));
+    for (int it = 1; it <= 500; ++it) {
+        matvec(a, p, q);
+        const double alpha = rz / dot(p, q);
+        for (size_t i = 0; i < n; ++i) {
+            x[i] += alpha * p[i];
+            r[i] -= alpha * q[i];
+        }
+        if (std::sqrt(dot(r, r)) <= 1e-8 * bnorm) return {it, solve_seconds / it};
+        precondition();
+        double rz_new = 0.0;
+        for (size_t i = 0; i < n; ++i) rz_new += r[i] * z[i];
+        const double beta = rz_new / rz;
+        rz = rz_new;
+        for (size_t i = 0; i < n; ++i) p[i] = z[i] + beta * p[i];
+    }
+    return {-1, solve_seconds / 500};
+}
+
+void run_problem(const std::string& name, const std::vector<uint32_t>& dims, std::optional<uint32_t> split) {
+    const Csr a = grid_laplacian(dims, 42);
+    const auto t0 = std::chrono::steady_clock::now();
+    auto result = vorlane::build_factor(a.row_ptrs, a.cols, a.values, a.n, vorlane::CoreConfig{split, 1});
+    const double factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (!result) {
+        std::printf("| %-12s | %9u | error: %s |\n", name.c_str(), a.n, vorlane::message(result.error()).c_str());
+        return;
+    }
+    const vorlane::CoreFactor& f = *result;
+    std::vector<double> b(a.n);
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal;
+    double mean = 0.0;
+    for (auto& v : b) mean += (v = normal(rng));
+    mean /= a.n;
+    for (auto& v : b) v -= mean;
+    const auto [iters, solve_seconds] = pcg(a, f, b);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double nnz = static_cast<double>(a.cols.size());
+    std::printf("| %-12s | %9u | %9.0f | %8.3f | %10.1f | %8.2f | %8.4f | %5d | %8.1f |\n", name.c_str(), a.n, nnz,
+                factor_seconds, factor_seconds / nnz * 1e9, static_cast<double>(f.rows.size()) / nnz,
+                solve_seconds, iters, static_cast<double>(usage.ru_maxrss) / 1024.0);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    std::optional<uint32_t> split;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        else if (std::strcmp(argv[i], "--split") == 0 && i + 1 < argc) split = static_cast<uint32_t>(std::stoul(argv[++i]));
+    }
+    struct Problem {
+        std::string name;
+        std::vector<uint32_t> dims;
+    };
+    std::vector<Problem> problems = {
+        {"grid2d 100^2", {100, 100}}, {"grid2d 316^2", {316, 316}}, {"grid3d 22^3", {22, 22, 22}},
+        {"grid3d 46^3", {46, 46, 46}},
+    };
+    if (!quick) {
+        problems.push_back({"grid2d 1000^2", {1000, 1000}});
+        problems.push_back({"grid3d 100^3", {100, 100, 100}});
+    }
+    std::printf("mode: %s\n\n", split ? ("split k=" + std::to_string(*split)).c_str() : "plain");
+    std::printf("| problem      |         n |       nnz | factor s | ns per nnz | fill/nnz | solve s | iters | peak MiB |\n");
+    std::printf("|--------------|-----------|-----------|----------|------------|----------|---------|-------|----------|\n");
+    std::fflush(stdout);
+    for (const Problem& p : problems) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            run_problem(p.name, p.dims, split);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    return 0;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the core's unit tests and the package, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq && $SUDO apt-get install -y -qq libgtest-dev
+fi
+python3 -m pip install -q --upgrade pip >/dev/null
+python3 -m pip install -q cmake ninja
+python3 -m pip install -q ".[test]"
+
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLANE_BUILD_TESTS=ON
+cmake --build build/tests
+ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
+
+# Run from outside the source tree so the installed package is the one under test.
+set +e
+python3 -m pytest -q -p no:cacheprovider --rootdir=. tests
+status=$?
+set -e
+# Exit 5 means pytest collected nothing; the C++ suite above has already run (and ctest
+# refuses to pass with no tests), so report it without failing.
+if [ "$status" -eq 5 ]; then
+  echo "pytest collected no tests" >&2
+elif [ "$status" -ne 0 ]; then
+  exit "$status"
+fi
