@@ -1,0 +1,171 @@
+// The Config class: an immutable seed and optional edge-split count, and its core mapping.
+#include "config.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "args.hpp"
+#include "errors.hpp"
+
+namespace vorlane_py {
+
+namespace {
+
+struct ConfigObject {
+    PyObject_HEAD
+    uint64_t seed;
+    uint32_t split;
+    bool has_split;
+};
+
+ConfigObject* as_config(PyObject* object) { return reinterpret_cast<ConfigObject*>(object); }
+
+PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"seed", "split"};
+    static const Signature signature{"Config", names, 2, 0};
+    PyObject* bound[2];
+    if (!bind_tuple(signature, args, kwargs, bound)) {
+        return nullptr;
+    }
+    uint64_t seed = 0;
+    if (bound[0] != nullptr && !to_u64_argument(bound[0], "seed", seed)) {
+        return nullptr;
+    }
+    uint64_t split = 0;
+    bool has_split = bound[1] != nullptr && bound[1] != Py_None;
+    if (has_split) {
+        if (!to_u64_argument(bound[1], "split", split)) {
+            return nullptr;
+        }
+        if (split > UINT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+            return nullptr;
+        }
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    as_config(self)->seed = seed;
+    as_config(self)->split = static_cast<uint32_t>(split);
+    as_config(self)->has_split = has_split;
+    return self;
+}
+
+void config_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* config_get_seed(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_config(self)->seed); }
+
+PyObject* config_get_split(PyObject* self, void*) {
+    if (!as_config(self)->has_split) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromUnsignedLong(as_config(self)->split);
+}
+
+PyGetSetDef config_getset[] = {
+    {"seed", config_get_seed, nullptr, nullptr, nullptr},
+    {"split", config_get_split, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+char config_doc[] =
+    "Config(seed=0, split=None)\n--\n\n"
+    "Configuration for approximate Cholesky factorization.";
+
+PyType_Slot config_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(config_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc)},
+    {Py_tp_getset, config_getset},
+    {Py_tp_doc, config_doc},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyType_Spec config_spec = {
+    "builtins.Config", sizeof(ConfigObject), 0, kTypeFlags, config_slots,
+};
+
+std::atomic<PyTypeObject*> config_type_object{nullptr};
+
+}  // namespace
+
+PyTypeObject* config_type() {
+    if (PyTypeObject* existing = config_type_object.load()) {
+        return existing;
+    }
+    auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&config_spec));
+    if (created == nullptr) {
+        return nullptr;
+    }
+    PyTypeObject* expected = nullptr;
+    if (!config_type_object.compare_exchange_strong(expected, created)) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return created;
+}
+
+bool is_config(PyObject* object) {
+    PyTypeObject* type = config_type_object.load();
+    return type != nullptr && PyObject_TypeCheck(object, type);
+}
+
+bool check_config_argument(PyObject* config) {
+    if (config == nullptr || config == Py_None || is_config(config)) {
+        return true;
+    }
+    raise_cannot_convert("config", config, "Config");
+    return false;
+}
+
+bool to_core_config(PyObject* config, vorlane::CoreConfig& out) {
+    out = vorlane::CoreConfig{};
+    if (config == nullptr || config == Py_None) {
+        return true;
+    }
+    const ConfigObject* fields = as_config(config);
+    out.seed = fields->seed;
+    if (fields->has_split) {
+        if (fields->split == 0) {
+            PyErr_SetString(PyExc_ValueError, "config.split must be >= 1");
+            return false;
+        }
+        if (fields->split >= 2) {
+            out.split_merge = fields->split;
+        }
+    }
+    return true;
+}
+
+bool to_u64_argument(PyObject* object, const char* name, uint64_t& out) {
+    Ref index;
+    if (PyLong_Check(object)) {
+        index = Ref::borrow(object);
+    } else {
+        index = Ref::steal(PyNumber_Index(object));
+        if (!index) {
+            prefix_type_error(name);
+            return false;
+        }
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        prefix_type_error(name);
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+}  // namespace vorlane_py
+
