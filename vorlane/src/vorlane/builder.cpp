@@ -126,6 +126,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
     }
     factor.n = n;
     factor.original_n = csr.n();
+    factor.prepare_solve();
     return factor;
 }
 

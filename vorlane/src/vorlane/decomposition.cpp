@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <new>
 
 namespace vorlane {
 
 namespace {
 
 constexpr double kPivotThreshold = 1e-14;
+constexpr uint32_t NO_POSITION = 0xFFFFFFFFu;
 
 template <class... Ts>
 struct Overloaded : Ts... {
@@ -56,36 +59,34 @@ std::string message(const SolveError& error) {
                       error);
 }
 
-std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
-                                            std::span<double> work) {
-    const uint64_t n = factor.n;
-    if (rhs.size() > n) return solve_error::RhsTooLong{rhs.size(), n};
-    if (work.size() < n) return solve_error::WorkTooSmall{work.size(), n};
-    double* x = work.data();
-    const size_t len = rhs.size();
-    std::copy(rhs.begin(), rhs.end(), x);
-    std::fill(x + len, x + n, 0.0);
-
-    // With a ground vertex, the caller's system covers the original vertices only: the ground's
-    // right-hand side is whatever makes the total zero, and the ground's potential is fixed at 0.
-    const bool augmented = factor.augmented();
-    const uint64_t ground = factor.original_n;
-    if (augmented) {
-        double sum = 0.0;
-        const size_t upto = std::min<uint64_t>(len, factor.original_n);
-        for (size_t i = 0; i < upto; ++i) sum = sum + x[i];
-        x[ground] = -sum;
+void CoreFactor::prepare_solve() {
+    std::vector<uint32_t> pos(n, NO_POSITION);
+    for (size_t s = 0; s < order.size(); ++s) pos[order[s]] = static_cast<uint32_t>(s);
+    // Exactly one vertex is never eliminated; it takes the last position.
+    for (auto& p : pos) {
+        if (p == NO_POSITION) p = static_cast<uint32_t>(order.size());
     }
+    std::vector<uint32_t> local(rows.size());
+    for (size_t t = 0; t < rows.size(); ++t) local[t] = pos[rows[t]];
+    position = std::move(pos);
+    position_rows = std::move(local);
+}
 
-    const uint32_t* order = factor.order.data();
-    const uint32_t* starts = factor.col_starts.data();
-    const uint32_t* rows = factor.rows.data();
-    const double* coef = factor.coefficients.data();
-    const double* inv = factor.inv_diag.data();
-    const size_t steps = factor.order.size();
+namespace {
+
+// The forward pass (fused with the diagonal) and the backward pass over x. With Stepwise,
+// step s's vertex lives at x[s] and rows are positions; otherwise both are vertex numbers.
+template <bool Stepwise>
+void apply_steps(const CoreFactor& f, double* x) {
+    const uint32_t* order = f.order.data();
+    const uint32_t* starts = f.col_starts.data();
+    const uint32_t* rows = Stepwise ? f.position_rows.data() : f.rows.data();
+    const double* coef = f.coefficients.data();
+    const double* inv = f.inv_diag.data();
+    const size_t steps = f.order.size();
 
     for (size_t s = 0; s < steps; ++s) {
-        const uint32_t v = order[s];
+        const size_t v = Stepwise ? s : order[s];
         const double e = inv[s];
         const uint32_t begin = starts[s];
         const uint32_t end = starts[s + 1];
@@ -106,12 +107,52 @@ std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<
         const uint32_t begin = starts[s];
         const uint32_t end = starts[s + 1];
         if (begin == end) continue;
-        const uint32_t v = order[s];
+        const size_t v = Stepwise ? s : order[s];
         double y = x[v] + x[rows[end - 1]];
         for (uint32_t t = end - 1; t-- > begin;) {
             y = y * (1.0 - coef[t]) + coef[t] * x[rows[t]];
         }
         x[v] = y;
+    }
+}
+
+}  // namespace
+
+std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
+                                            std::span<double> work) {
+    const uint64_t n = factor.n;
+    if (rhs.size() > n) return solve_error::RhsTooLong{rhs.size(), n};
+    if (work.size() < n) return solve_error::WorkTooSmall{work.size(), n};
+    double* x = work.data();
+    const size_t len = rhs.size();
+
+    // With a ground vertex the caller's system covers the original vertices only: the
+    // ground's right-hand side is whatever makes the total zero, and its potential is 0.
+    const bool augmented = factor.augmented();
+    const uint64_t ground = factor.original_n;
+    double ground_rhs = 0.0;
+    if (augmented) {
+        double sum = 0.0;
+        const size_t upto = std::min<uint64_t>(len, factor.original_n);
+        for (size_t i = 0; i < upto; ++i) sum = sum + rhs[i];
+        ground_rhs = -sum;
+    }
+
+    std::unique_ptr<double[]> scratch;
+    if (factor.position.size() == n && n > 0) scratch.reset(new (std::nothrow) double[n]);
+    if (scratch) {
+        double* y = scratch.get();
+        const uint32_t* pos = factor.position.data();
+        for (size_t i = 0; i < len; ++i) y[pos[i]] = rhs[i];
+        for (size_t i = len; i < n; ++i) y[pos[i]] = 0.0;
+        if (augmented) y[pos[ground]] = ground_rhs;
+        apply_steps<true>(factor, y);
+        for (size_t i = 0; i < n; ++i) x[i] = y[pos[i]];
+    } else {
+        std::copy(rhs.begin(), rhs.end(), x);
+        std::fill(x + len, x + n, 0.0);
+        if (augmented) x[ground] = ground_rhs;
+        apply_steps<false>(factor, x);
     }
 
     if (augmented) {

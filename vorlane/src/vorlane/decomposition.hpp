@@ -26,9 +26,19 @@ struct CoreFactor {
     uint64_t n = 0;
     uint64_t original_n = 0;
 
+    // Solve layout, derived once the factor is complete: every vertex renumbered by the step
+    // that eliminates it (the remaining vertex last), and the column rows in that numbering.
+    // The solve then walks its vector in step order instead of jumping across it. Both stay
+    // empty for a factor assembled by hand; the solve then works on vertex numbers directly.
+    std::vector<uint32_t> position;
+    std::vector<uint32_t> position_rows;
+
     static CoreFactor with_capacity(uint64_t steps, uint64_t entries);
     void push_step(uint32_t v, double p, std::span<const uint32_t> step_rows,
                    std::span<const double> step_coefficients);
+
+    // Fills position and position_rows; call once after the last step.
+    void prepare_solve();
 
     uint64_t n_steps() const { return order.size(); }
     // True when elimination ran on a graph with an added ground vertex.
@@ -53,7 +63,9 @@ using SolveError = std::variant<solve_error::RhsTooLong, solve_error::WorkTooSma
 
 std::string message(const SolveError& error);
 
-// Solves with the factor into work[0, n). Allocates nothing; on error writes nothing.
+// Solves with the factor into work[0, n); elements from n on are not touched. Takes one
+// scratch vector of n doubles for the step-ordered layout when it can get one, and otherwise
+// works in place; both give bit-identical results. On error writes nothing.
 std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
                                             std::span<double> work);
 
