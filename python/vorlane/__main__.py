@@ -1,0 +1,271 @@
+"""Command-line tool: ``python -m vorlane solve MATRIX.mtx`` and ``python -m vorlane demo``.
+
+Exit status: 0 on success, 1 for bad input or a failed step, 2 for a bad command line,
+3 when the iteration did not converge.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import time
+from typing import List, NoReturn, Optional, Sequence
+
+import numpy as np
+
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_NOT_CONVERGED = 3
+
+
+class UsageError(Exception):
+    pass
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected an integer >= 1, got {text}")
+    return value
+
+
+def _tolerance(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text}")
+    return value
+
+
+def _seed(text: str) -> int:
+    value = _count(text)
+    if value >= 2**64:
+        raise argparse.ArgumentTypeError(f"seed must be below 2**64, got {text}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
+    parser = _Parser(
+        prog="vorlane",
+        description="Solve Laplacian and SDDM systems with a randomized approximate "
+        "Cholesky preconditioner.",
+        epilog="Exit status: 0 success, 1 bad input or failure, 2 bad command line, "
+        "3 not converged.",
+    )
+    parser.add_argument("--version", action="version", version=f"vorlane {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    solve = commands.add_parser(
+        "solve",
+        help="solve A x = b for a matrix in a Matrix Market file",
+        description="Solve A x = b for a symmetric Laplacian or SDDM matrix A read from a "
+        "Matrix Market file (coordinate or array format, real or integer field, general or "
+        "symmetric storage). Without --rhs, b = A x* for a random x*.",
+    )
+    solve.add_argument("matrix", metavar="MATRIX.mtx", help="Matrix Market file with A")
+    solve.add_argument(
+        "--rhs",
+        metavar="FILE",
+        help="right-hand side: .npy, Matrix Market, or text with one number per line",
+    )
+    solve.add_argument("--seed", type=_seed, default=0, help="factorization seed (default 0)")
+    solve.add_argument("--split", type=_positive, default=None, help="split each edge into K copies")
+    solve.add_argument("--tol", type=_tolerance, default=1e-8, help="relative residual (default 1e-8)")
+    solve.add_argument("--maxiter", type=_count, default=None, help="iteration limit (default 1000)")
+    solve.add_argument(
+        "--out",
+        metavar="FILE",
+        help="write the solution: .npy, .mtx, or text with one number per line",
+    )
+
+    demo = commands.add_parser(
+        "demo",
+        help="solve a large 2D grid Laplacian with and without the preconditioner",
+        description="Build a 2D grid Laplacian with high-contrast random edge weights and "
+        "solve it by conjugate gradients with and without the vorlane preconditioner.",
+    )
+    demo.add_argument(
+        "--size", type=_positive, default=1000, help="grid side; SIZE^2 unknowns (default 1000)"
+    )
+    demo.add_argument("--seed", type=_seed, default=0, help="seed of weights and factor (default 0)")
+    demo.add_argument("--tol", type=_tolerance, default=1e-8, help="relative residual (default 1e-8)")
+    demo.add_argument(
+        "--cg-maxiter",
+        type=_count,
+        default=2000,
+        help="iteration limit of CG without preconditioner (default 2000)",
+    )
+    demo.add_argument(
+        "--time-limit",
+        type=_tolerance,
+        default=60.0,
+        help="seconds allowed for CG without preconditioner (default 60)",
+    )
+    return parser
+
+
+def _check_output_path(path: str) -> None:
+    """Fail before any work when the solution could not be written."""
+    directory = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        raise ValueError(f"--out {path}: is a directory")
+    if not os.path.isdir(directory):
+        raise ValueError(f"--out {path}: directory {directory} does not exist")
+    if not os.access(directory, os.W_OK):
+        raise ValueError(f"--out {path}: directory {directory} is not writable")
+
+
+def _run_solve(args: argparse.Namespace) -> int:
+    from ._mmio import read_matrix_market, read_vector, write_vector
+    from ._progress import Progress
+    from ._solve import Problem, make_config
+
+    start = time.perf_counter()
+    progress = Progress(sys.stderr)
+    if args.out is not None:
+        _check_output_path(args.out)
+    config = make_config(args.seed, args.split)
+
+    progress.phase(f"reading {args.matrix}")
+    matrix = read_matrix_market(args.matrix)
+    n = matrix.shape[0]
+    progress.phase("checking the matrix")
+    problem = Problem.from_matrix(matrix)
+    if args.rhs is not None:
+        b = read_vector(args.rhs, n)
+        rhs_text = args.rhs
+    else:
+        b = matrix @ np.random.default_rng(0).standard_normal(n)
+        rhs_text = "A x* for random x* (normal, seed 0)"
+    read_seconds = time.perf_counter() - start
+
+    progress.phase("factorizing")
+    begin = time.perf_counter()
+    factor = problem.factorize(config)
+    factor_seconds = time.perf_counter() - begin
+
+    progress.phase("solving")
+    begin = time.perf_counter()
+    maxiter = 1000 if args.maxiter is None else args.maxiter
+    result = problem.run(b, tol=args.tol, maxiter=maxiter, progress=progress.iteration)
+    solve_seconds = time.perf_counter() - begin
+    progress.clear()
+
+    if args.out is not None:
+        write_vector(args.out, result.x)
+    kind = (
+        "singular (Laplacian): the solution has zero mean on each component without ground"
+        if problem.singular
+        else "nonsingular (SDDM)"
+    )
+    lines = [
+        ("matrix", args.matrix),
+        ("dimension", f"{n}"),
+        ("nonzeros", f"{problem.nnz}"),
+        ("system", kind),
+        ("rhs", rhs_text),
+        ("read time", f"{read_seconds:.3f} s"),
+        ("factor time", f"{factor_seconds:.3f} s"),
+        ("factor", f"dimension {factor.n}, {factor.n_steps} elimination steps"),
+        ("solve time", f"{solve_seconds:.3f} s"),
+        ("iterations", f"{result.iterations}"),
+        ("residual", f"{result.residual:.3e} (relative; tol {args.tol:g})"),
+        ("converged", "yes" if result.converged else f"no: {result.message}"),
+        ("total time", f"{time.perf_counter() - start:.3f} s"),
+    ]
+    if args.out is not None:
+        lines.append(("solution", f"written to {args.out}"))
+    for label, value in lines:
+        print(f"{label:<12} {value}")
+    sys.stdout.flush()
+    if not result.converged:
+        print(f"vorlane: {result.message} (residual {result.residual:.3e})", file=sys.stderr)
+        return EXIT_NOT_CONVERGED
+    return 0
+
+
+def _run_demo(args: argparse.Namespace) -> int:
+    from ._demo import run_demo
+    from ._progress import Progress
+
+    if args.size < 2:
+        raise UsageError("--size must be at least 2")
+    return run_demo(
+        args.size,
+        seed=args.seed,
+        tol=args.tol,
+        plain_maxiter=args.cg_maxiter,
+        time_limit=args.time_limit,
+        out=sys.stdout,
+        progress=Progress(sys.stderr),
+    )
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"vorlane: error: {' '.join(message.split())}", file=sys.stderr)
+    return status
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line; returns the exit status."""
+    arguments: List[str] = list(sys.argv[1:] if argv is None else argv)
+    try:
+        args = build_parser().parse_args(arguments)
+        if args.command is None:
+            build_parser().print_help(sys.stderr)
+            return EXIT_USAGE
+        if args.command == "solve":
+            return _run_solve(args)
+        return _run_demo(args)
+    except UsageError as exc:
+        return _fail(str(exc), EXIT_USAGE)
+    except KeyboardInterrupt:
+        print("\nvorlane: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (for example `| head`); say nothing more.
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return EXIT_ERROR
+    except OSError as exc:
+        name = f"{exc.filename}: " if exc.filename else ""
+        return _fail(f"{name}{exc.strerror or exc}", EXIT_ERROR)
+    except MemoryError:
+        return _fail("out of memory", EXIT_ERROR)
+    except (ValueError, TypeError, OverflowError, ImportError) as exc:
+        return _fail(str(exc), EXIT_ERROR)
+    except SystemExit:
+        raise
+    except BaseException as exc:  # an unexpected fault: still one line, never a traceback
+        return _fail(f"internal error: {type(exc).__name__}: {exc}", EXIT_ERROR)
+
+
+def _entry() -> NoReturn:
+    sys.exit(main())
+
+
+if __name__ == "__main__":
+    _entry()

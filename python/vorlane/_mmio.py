@@ -1,0 +1,144 @@
+"""Reading matrices and vectors from files, writing solutions."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from typing import Any, Union
+
+import numpy as np
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def _scipy_io() -> Any:
+    try:
+        import scipy.io
+    except ImportError:
+        raise ImportError(
+            "reading Matrix Market files needs scipy; install it with: pip install scipy"
+        ) from None
+    return scipy.io
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split()) or type(exc).__name__
+
+
+def _check_readable(path: str) -> None:
+    """Raise the OSError that opening path would raise (missing file, directory...)."""
+    with open(path, "rb"):
+        pass
+
+
+def read_matrix_market(path: PathLike) -> Any:
+    """Read a square real matrix from a Matrix Market file as a ``scipy.sparse.csr_matrix``.
+
+    Coordinate and array formats are read, with real or integer fields and general or
+    symmetric storage (symmetric storage is expanded into both triangles). Duplicate
+    entries are summed and the values converted to float64.
+
+    Raises:
+        OSError: the file cannot be opened.
+        ValueError: the file is not valid Matrix Market, or holds a matrix that is not
+            square, is complex, skew-symmetric or a pattern without values.
+    """
+    io = _scipy_io()
+    import scipy.sparse as sparse
+
+    path = os.fspath(path)
+    _check_readable(path)
+    try:
+        rows, cols, _entries, layout, field, symmetry = io.mminfo(path)
+    except MemoryError:
+        raise
+    except Exception as exc:
+        raise ValueError(f"{path}: not a Matrix Market file: {_one_line(exc)}") from None
+    if field in ("complex",) or symmetry == "hermitian":
+        raise ValueError(f"{path}: complex matrices are not supported")
+    if field == "pattern":
+        raise ValueError(f"{path}: a pattern matrix has no values to solve with")
+    if field not in ("real", "integer", "double"):
+        raise ValueError(f"{path}: unsupported Matrix Market field {field!r}")
+    if symmetry == "skew-symmetric":
+        raise ValueError(f"{path}: a skew-symmetric matrix is not symmetric")
+    if rows != cols:
+        raise ValueError(f"{path}: matrix is not square ({rows} x {cols})")
+    try:
+        matrix = io.mmread(path)
+    except MemoryError:
+        raise
+    except Exception as exc:
+        raise ValueError(f"{path}: malformed Matrix Market file: {_one_line(exc)}") from None
+    if layout == "array" or not sparse.issparse(matrix):
+        matrix = sparse.csr_matrix(np.asarray(matrix, dtype=np.float64))
+    matrix = sparse.csr_matrix(matrix, dtype=np.float64)
+    matrix.sum_duplicates()
+    matrix.sort_indices()
+    return matrix
+
+
+def read_vector(path: PathLike, n: int) -> np.ndarray:
+    """Read a real vector of length n.
+
+    ``.npy`` files are loaded with NumPy, files starting with a Matrix Market banner are
+    read as an n-by-1 (or 1-by-n) matrix, and anything else as whitespace-separated text.
+    """
+    path = os.fspath(path)
+    _check_readable(path)
+    with open(path, "rb") as handle:
+        head = handle.read(16)
+    try:
+        if path.endswith(".npy"):
+            values = np.load(path, allow_pickle=False)
+        elif head.startswith(b"%%MatrixMarket"):
+            values = _scipy_io().mmread(path)
+            if hasattr(values, "toarray"):
+                values = values.toarray()
+        else:
+            values = np.loadtxt(path, dtype=np.float64, ndmin=1, comments=("#", "%"))
+    except (MemoryError, ImportError):
+        raise
+    except Exception as exc:
+        raise ValueError(f"{path}: cannot read a vector: {_one_line(exc)}") from None
+    values = np.asarray(values)
+    if values.dtype.kind not in "fiu":
+        raise ValueError(f"{path}: expected real numbers, got dtype {values.dtype}")
+    if values.ndim > 2 or (values.ndim == 2 and 1 not in values.shape):
+        raise ValueError(f"{path}: expected a vector, got an array of shape {values.shape}")
+    values = values.astype(np.float64).reshape(-1)
+    if values.size != n:
+        raise ValueError(f"{path}: expected {n} values, got {values.size}")
+    if not np.isfinite(values).all():
+        raise ValueError(f"{path}: contains non-finite values")
+    return values
+
+
+def write_vector(path: PathLike, values: np.ndarray) -> None:
+    """Write a vector atomically: ``.npy`` as NumPy binary, ``.mtx`` as a Matrix Market
+    array, anything else as text with one value per line at full precision."""
+    path = os.fspath(path)
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(prefix=".vorlane-", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as handle:
+            if path.endswith(".npy"):
+                np.save(handle, values, allow_pickle=False)
+            elif path.endswith(".mtx"):
+                _scipy_io().mmwrite(handle, values.reshape(-1, 1), precision=17)
+            else:
+                np.savetxt(handle, values, fmt="%.17g")
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
