@@ -151,9 +151,13 @@ def _run_solve(args: argparse.Namespace) -> int:
     matrix = read_matrix_market(args.matrix)
     n = matrix.shape[0]
     progress.phase("checking the matrix")
-    problem = Problem.from_matrix(matrix)
+    try:
+        problem = Problem.from_matrix(matrix)
+    except ValueError as exc:
+        raise ValueError(f"{args.matrix}: {exc}") from None
     if args.rhs is not None:
         b = read_vector(args.rhs, n)
+        problem.check_consistent(b, args.tol)
         rhs_text = args.rhs
     else:
         b = matrix @ np.random.default_rng(0).standard_normal(n)

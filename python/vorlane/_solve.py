@@ -106,7 +106,7 @@ def _as_real_vector(value: object, name: str, n: int) -> np.ndarray:
         raise TypeError(f"{name} must be a real vector: {exc}") from None
     if array.dtype.kind == "c":
         raise TypeError(f"{name} must be real, got dtype {array.dtype}")
-    if array.dtype.kind not in "fiub":
+    if array.dtype.kind not in "fiu":
         raise TypeError(f"{name} must be a real numeric vector, got dtype {array.dtype}")
     if array.shape not in ((n,), (n, 1)):
         raise ValueError(f"{name} must have shape ({n},), got {array.shape}")
@@ -199,7 +199,7 @@ class Problem:
         kind = A.dtype.kind  # type: ignore[attr-defined]
         if kind == "c":
             raise TypeError(f"A must be real, got dtype {A.dtype}")  # type: ignore[attr-defined]
-        if kind not in "fiub":
+        if kind not in "fiu":
             raise TypeError(f"A must have a real numeric dtype, got {A.dtype}")  # type: ignore[attr-defined]
         n = int(shape[0])
         csr = sparse.csr_matrix(A, dtype=np.float64, copy=True)
@@ -216,8 +216,9 @@ class Problem:
         if positive.any():
             k = int(np.flatnonzero(positive)[0])
             raise ValueError(
-                f"A has a positive off-diagonal entry A[{rows[k]}, {indices[k]}] = {data[k]!r}; "
-                "vorlane solves Laplacian and SDDM systems, whose off-diagonal entries are <= 0"
+                f"A has a positive off-diagonal entry A[{rows[k]}, {indices[k]}] = "
+                f"{float(data[k])!r}; vorlane solves Laplacian and SDDM systems, whose "
+                "off-diagonal entries are <= 0"
             )
         edge = off & (data < 0)
         diagonal = np.bincount(rows[~off], weights=data[~off], minlength=n)
@@ -228,8 +229,8 @@ class Problem:
         if weak.any():
             i = int(np.flatnonzero(weak)[0])
             raise ValueError(
-                f"A is not diagonally dominant: row {i} has diagonal {diagonal[i]!r} but its "
-                f"off-diagonal entries sum to {offsum[i]!r}"
+                f"A is not diagonally dominant: row {i} has diagonal {float(diagonal[i])!r} but "
+                f"its off-diagonal entries sum to {float(offsum[i])!r}"
             )
         grounded = excess > EXCESS_RTOL * scale
 
@@ -440,7 +441,8 @@ def _check_symmetric(sparse: Any, csr: Any) -> None:
     k = int(np.argmax(np.where(bad, difference.data, -np.inf)))
     i, j = int(difference.row[k]), int(difference.col[k])
     raise ValueError(
-        f"A is not symmetric: A[{i}, {j}] = {csr[i, j]!r} but A[{j}, {i}] = {csr[j, i]!r}"
+        f"A is not symmetric: A[{i}, {j}] = {float(csr[i, j])!r} but "
+        f"A[{j}, {i}] = {float(csr[j, i])!r}"
     )
 
 
