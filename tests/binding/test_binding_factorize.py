@@ -311,3 +311,78 @@ def test_unusual_but_valid_structure_is_accepted(vl):
                  np.array([-0.5, -0.5, 1.0, 0.0, -1.0, 0.0]), (4, 4))
     factor = vl.factorize(matrix)
     assert factor.shape == (4, 4) and factor.n >= 4
+
+
+# ---------------------------------------------------------------- re-entrant conversion of n
+
+
+class CallbackIndex:
+    """An index whose conversion runs a callback first: the one point where factorize_raw
+    runs Python code while it holds the arrays."""
+
+    def __init__(self, value, callback):
+        self.value, self.callback = value, callback
+
+    def __index__(self):
+        self.callback()
+        return self.value
+
+
+def test_held_arrays_may_be_read_but_not_written_meanwhile(vl, grid):
+    row_ptrs, col_indices, values, n = raw_args(grid)
+    other = vl.factorize(grid)
+    before = values.copy()
+    seen = []
+
+    def reenter():
+        seen.append(other.solve(values[:n]).shape)  # shared reading is fine
+        scratch = np.zeros(2 * values.size)
+        other.solve_into(np.ones(n), scratch[values.size:])  # an unrelated array is fine
+        for out in (values, values[3:]):
+            with pytest.raises(BufferError) as info:
+                other.solve_into(np.ones(n), out)
+            seen.append(str(info.value))
+
+    factor = vl.factorize_raw(row_ptrs, col_indices, values, CallbackIndex(n, reenter))
+    assert seen == [(n,), "out is already borrowed", "out is already borrowed"]
+    assert values.tobytes() == before.tobytes()
+    assert fingerprint(factor) == fingerprint(other)
+    other.solve_into(np.ones(n), values)  # the call's accesses have ended
+
+
+def test_arrays_changed_during_the_conversion_of_n_are_taken_as_they_are_now(vl, grid):
+    row_ptrs, col_indices, values, n = raw_args(grid)
+
+    def reshape():
+        row_ptrs.shape = (1, row_ptrs.size)
+
+    assert message_of(TypeError, lambda: vl.factorize_raw(row_ptrs, col_indices, values, CallbackIndex(n, reshape))) \
+        == "argument 'row_ptrs': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
+
+    row_ptrs, col_indices, values, n = raw_args(grid)
+    doubled = grid.copy()
+    doubled.data *= 2.0
+    factor = vl.factorize_raw(row_ptrs, col_indices, values, CallbackIndex(n, lambda: values.__imul__(2.0)))
+    assert fingerprint(factor) == fingerprint(vl.factorize(doubled))
+
+
+def test_array_reallocated_during_the_conversion_of_n():
+    # In a child process: a regression here reads freed memory.
+    from test_binding_module import run_python
+
+    out = run_python(
+        """
+        import numpy as np, _vorlane as vl
+        row_ptrs = np.array([0, 1, 2], dtype=np.uint32)
+        cols, vals = np.array([0, 1], dtype=np.uint32), np.array([1.0, 1.0])
+        class Grow:
+            def __index__(self):
+                row_ptrs.resize(1 << 20, refcheck=False)  # moves the buffer and frees the old one
+                return 2
+        try:
+            vl.factorize_raw(row_ptrs, cols, vals, Grow())
+        except ValueError as error:
+            print(error)
+        """
+    )
+    assert out.strip() == "invalid CSR matrix: row_ptrs length != n + 1 (expected 3, got 1048576)"

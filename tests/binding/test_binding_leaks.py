@@ -58,6 +58,7 @@ def test_argument_reference_counts_are_unchanged(vl):
     b = np.ones(factor.shape[0])
     out = np.zeros(factor.shape[0])
     watched = [*args[:3], config, matrix, b, out, factor, vl.Factor, vl.Config]
+    gc.collect()
     before = [sys.getrefcount(o) for o in watched]
     for _ in range(3):
         vl.factorize_raw(*args, config)

@@ -288,12 +288,15 @@ PyObject* factorize_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     AccessGuard row_ptrs_access;
     AccessGuard col_indices_access;
     AccessGuard values_access;
-    if (!as_vector(bound[0], numpy::Dtype::UInt32, "row_ptrs", arrays.row_ptrs) ||
-        !acquire_access(row_ptrs_access, arrays.row_ptrs, AccessMode::Shared, "row_ptrs") ||
-        !as_vector(bound[1], numpy::Dtype::UInt32, "col_indices", arrays.col_indices) ||
-        !acquire_access(col_indices_access, arrays.col_indices, AccessMode::Shared, "col_indices") ||
-        !as_vector(bound[2], numpy::Dtype::Float64, "values", arrays.values) ||
-        !acquire_access(values_access, arrays.values, AccessMode::Shared, "values")) {
+    auto take_arrays = [&] {
+        return as_vector(bound[0], numpy::Dtype::UInt32, "row_ptrs", arrays.row_ptrs) &&
+               acquire_access(row_ptrs_access, arrays.row_ptrs, AccessMode::Shared, "row_ptrs") &&
+               as_vector(bound[1], numpy::Dtype::UInt32, "col_indices", arrays.col_indices) &&
+               acquire_access(col_indices_access, arrays.col_indices, AccessMode::Shared, "col_indices") &&
+               as_vector(bound[2], numpy::Dtype::Float64, "values", arrays.values) &&
+               acquire_access(values_access, arrays.values, AccessMode::Shared, "values");
+    };
+    if (!take_arrays()) {
         return nullptr;
     }
 
@@ -303,6 +306,12 @@ PyObject* factorize_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     if (n > kU32Max) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return nullptr;
+    }
+    // Converting n can run Python code (__index__) that reallocates, reshapes or retypes the
+    // arrays: take them again as they are now, so no stale pointer is ever read. No Python
+    // code runs from here until the core has copied them.
+    if (!take_arrays()) {
         return nullptr;
     }
     PyObject* config = bound[4];
