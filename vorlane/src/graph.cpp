@@ -1,6 +1,8 @@
 // Graph construction with ground-vertex augmentation, and the edits elimination makes to it.
 #include "graph.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 
@@ -24,6 +26,80 @@ AdjEntry<M> make_entry(double w, uint32_t neighbour, uint32_t mirror) {
 
 }  // namespace
 
+template <class Entry>
+void AdjacencyLists<Entry>::lay_out(std::span<const uint64_t> capacities, uint64_t spare) {
+    uint64_t total = 0;
+    for (size_t v = 0; v < headers_.size(); ++v) {
+        headers_[v] = Header{total, 0, static_cast<uint32_t>(capacities[v])};
+        total += capacities[v];
+    }
+    pool_.reserve(total + spare);
+    pool_.resize(total);
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::add_list(size_t capacity) {
+    headers_.emplace_back();
+    if (capacity > 0) move_to_block(headers_.size() - 1, capacity);
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::release(size_t v) {
+    Header& h = headers_[v];
+    if (h.capacity > 0) give_block(h.offset, h.capacity);
+    h = Header{};
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::push_back(size_t v, const Entry& e) {
+    const Header& h = headers_[v];
+    if (h.size == h.capacity) {
+        if (h.capacity >= kMaxListLength / 2) throw std::length_error("adjacency list too long");
+        move_to_block(v, std::bit_ceil(std::max<size_t>(4, size_t{h.capacity} * 2)));
+    }
+    Header& grown = headers_[v];
+    pool_[grown.offset + grown.size] = e;
+    ++grown.size;
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::reserve(size_t v, size_t capacity) {
+    if (capacity > kMaxListLength) throw std::length_error("adjacency list too long");
+    if (capacity > headers_[v].capacity) move_to_block(v, capacity);
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::move_to_block(size_t v, size_t capacity) {
+    const uint64_t offset = take_block(capacity);
+    Header& h = headers_[v];
+    std::copy_n(pool_.begin() + static_cast<ptrdiff_t>(h.offset), h.size,
+                pool_.begin() + static_cast<ptrdiff_t>(offset));
+    if (h.capacity > 0) give_block(h.offset, h.capacity);
+    h.offset = offset;
+    h.capacity = static_cast<uint32_t>(capacity);
+}
+
+template <class Entry>
+uint64_t AdjacencyLists<Entry>::take_block(size_t capacity) {
+    // The smallest class whose blocks are all large enough.
+    const size_t c = static_cast<size_t>(std::bit_width(capacity - 1));
+    if (c < free_blocks_.size() && !free_blocks_[c].empty()) {
+        const uint64_t offset = free_blocks_[c].back();
+        free_blocks_[c].pop_back();
+        return offset;
+    }
+    const uint64_t offset = pool_.size();
+    pool_.resize(offset + capacity);
+    return offset;
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::give_block(uint64_t offset, size_t capacity) {
+    const size_t c = static_cast<size_t>(std::bit_width(capacity) - 1);
+    if (free_blocks_.size() <= c) free_blocks_.resize(c + 1);
+    free_blocks_[c].push_back(offset);
+}
+
 template <Mode M>
 Graph<M>::Graph(uint64_t n) : adjacency(n) {}
 
@@ -34,11 +110,8 @@ void Graph<M>::reset_eliminated() {
 
 template <Mode M>
 void Graph<M>::add_edge(uint32_t a, uint32_t b, double w) {
-    auto& la = adjacency[a];
-    auto& lb = adjacency[b];
-    if (la.size() >= kMaxListLength || lb.size() >= kMaxListLength) {
-        throw std::length_error("adjacency list too long");
-    }
+    const auto la = adjacency[a];
+    const auto lb = adjacency[b];
     const auto ia = static_cast<uint32_t>(la.size());
     const auto ib = static_cast<uint32_t>(lb.size());
     la.push_back(make_entry<M>(w, b, ib));
@@ -61,13 +134,13 @@ void Graph<M>::gather(uint32_t v, std::vector<IncidentEdge>& out) const {
 template <Mode M>
 void Graph<M>::remove_vertex(uint32_t v) {
     eliminated[v >> 6] |= uint64_t{1} << (v & 63);
-    auto& list = adjacency[v];
+    const auto list = adjacency[v];
     while (!list.empty()) {
         const Entry e = list.back();
         list.pop_back();
         const uint32_t u = e.neighbour;
         if (is_eliminated(u)) continue;
-        auto& lu = adjacency[u];
+        const auto lu = adjacency[u];
         const uint32_t q = e.mirror;
         const size_t last = lu.size() - 1;
         if (q != last) {
@@ -77,9 +150,7 @@ void Graph<M>::remove_vertex(uint32_t v) {
         }
         lu.pop_back();
     }
-    if (list.capacity() > kKeepCapacity) {
-        std::vector<Entry>().swap(list);
-    }
+    if (list.capacity() > kKeepCapacity) adjacency.release(v);
 }
 
 template <Mode M>
@@ -89,8 +160,11 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
     std::vector<double> weighted_degree(n, 0.0);
     std::vector<double> excess(n, 0.0);
     const auto row_ptrs = csr.row_ptrs();
-    for (uint32_t i = 0; i < n; ++i) {
-        graph.adjacency[i].reserve(size_t{row_ptrs[size_t{i} + 1]} - row_ptrs[i]);
+    {
+        std::vector<uint64_t> capacities(n);
+        for (uint32_t i = 0; i < n; ++i) capacities[i] = uint64_t{row_ptrs[size_t{i} + 1]} - row_ptrs[i];
+        // Room for fill to grow into without moving the pool in the common case.
+        graph.adjacency.lay_out(capacities, csr.nnz() + 4 * uint64_t{n});
     }
     for (uint32_t i = 0; i < n; ++i) {
         const auto row = csr.row(i);
@@ -123,8 +197,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
             return unexpected<CoreError>(InvalidCsr{csr_error::DimensionOverflow{uint64_t{n} + 1}});
         }
         const uint32_t g = n;
-        graph.adjacency.emplace_back();
-        graph.adjacency.back().reserve(nonzero_rows);
+        graph.adjacency.add_list(nonzero_rows);
         weighted_degree.push_back(total);
         for (uint32_t i = 0; i < n; ++i) {
             const double w = excess[i] > 0.0 ? excess[i] : 0.0;
@@ -136,6 +209,8 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
     return BuiltGraph<M>{std::move(graph), std::move(weighted_degree), internal_n};
 }
 
+template class AdjacencyLists<AdjEntry<Mode::Plain>>;
+template class AdjacencyLists<AdjEntry<Mode::Split>>;
 template class Graph<Mode::Plain>;
 template class Graph<Mode::Split>;
 template Expected<BuiltGraph<Mode::Plain>, CoreError> build_graph<Mode::Plain>(const CsrView&);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "csr.hpp"
@@ -31,6 +33,83 @@ struct AdjEntry<Mode::Split> {
     uint32_t multiplicity;  // number of equal parallel copies this entry stands for
 };
 
+// Every adjacency list of a graph, stored in one pool. A list occupies a block of the pool;
+// when it outgrows the block it moves to a larger one and its old block is kept for reuse by
+// lists that grow later. One pool instead of one heap block per vertex spares the allocator a
+// call per growth and keeps a vertex's entries and its neighbours' close in memory.
+template <class Entry>
+class AdjacencyLists {
+    struct Header {
+        uint64_t offset = 0;
+        uint32_t size = 0;
+        uint32_t capacity = 0;
+    };
+
+public:
+    // A handle on one list with the container operations elimination needs. Pointers and
+    // references into a list are invalidated by any growth of any list.
+    template <bool Const>
+    class Ref {
+        using Owner = std::conditional_t<Const, const AdjacencyLists, AdjacencyLists>;
+        using Value = std::conditional_t<Const, const Entry, Entry>;
+
+    public:
+        Ref(Owner* owner, size_t v) : owner_(owner), v_(v) {}
+        size_t size() const { return header().size; }
+        bool empty() const { return header().size == 0; }
+        size_t capacity() const { return header().capacity; }
+        Value* begin() const { return owner_->pool_.data() + header().offset; }
+        Value* end() const { return begin() + size(); }
+        Value& operator[](size_t i) const { return begin()[i]; }
+        Value& back() const { return begin()[size() - 1]; }
+        void push_back(const Entry& e) const
+            requires(!Const)
+        {
+            owner_->push_back(v_, e);
+        }
+        void pop_back() const
+            requires(!Const)
+        {
+            --owner_->headers_[v_].size;
+        }
+        void reserve(size_t capacity) const
+            requires(!Const)
+        {
+            owner_->reserve(v_, capacity);
+        }
+
+    private:
+        const Header& header() const { return owner_->headers_[v_]; }
+        Owner* owner_;
+        size_t v_;
+    };
+
+    explicit AdjacencyLists(size_t n) : headers_(n) {}
+
+    size_t size() const { return headers_.size(); }
+    Ref<false> operator[](size_t v) { return Ref<false>(this, v); }
+    Ref<true> operator[](size_t v) const { return Ref<true>(this, v); }
+
+    // Lays out fresh lists back to back with the given capacities, before any entry exists.
+    void lay_out(std::span<const uint64_t> capacities, uint64_t spare);
+    // Appends one more empty list with the given capacity.
+    void add_list(size_t capacity);
+    // Empties a list and gives its block back for reuse.
+    void release(size_t v);
+
+private:
+    void push_back(size_t v, const Entry& e);
+    void reserve(size_t v, size_t capacity);
+    void move_to_block(size_t v, size_t capacity);
+    uint64_t take_block(size_t capacity);
+    void give_block(uint64_t offset, size_t capacity);
+
+    std::vector<Header> headers_;
+    std::vector<Entry> pool_;
+    // Free blocks by size class: class c holds blocks of at least 2^c entries.
+    std::vector<std::vector<uint64_t>> free_blocks_;
+};
+
 template <Mode M>
 class Graph {
 public:
@@ -50,7 +129,7 @@ public:
     // Called once the bit vector is sized; build_graph uses it after augmentation.
     void reset_eliminated();
 
-    std::vector<std::vector<Entry>> adjacency;
+    AdjacencyLists<Entry> adjacency;
     std::vector<uint64_t> eliminated;
 };
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 
 namespace vorlane {
 
@@ -21,9 +20,8 @@ EliminationQueue::EliminationQueue(uint64_t n, std::span<const uint64_t> initial
     max_bucket_ = saturating_double(linear_limit_);
     const uint64_t bucket_count = max_bucket_ == kU64Max ? kU64Max : max_bucket_ + 1;
     // No key exceeds kMaxKey, so buckets past bucket_of(kMaxKey) always stay empty.
-    const uint64_t stored = std::min(bucket_count, bucket_of(kMaxKey) + 1);
-    if (stored > heads_.max_size() || n > nodes_.max_size()) throw std::bad_alloc();
-    heads_.assign(stored, NO_VERTEX);
+    bucket_limit_ = std::min(bucket_count, bucket_of(kMaxKey) + 1);
+    pages_.resize((bucket_limit_ + kPageSize - 1) >> kPageBits);
     nodes_.resize(n);
 
     uint64_t lowest = kU64Max;
@@ -44,24 +42,42 @@ uint64_t EliminationQueue::bucket_of(uint64_t key) const {
     return std::min(max_bucket_, w + key / w);
 }
 
+uint32_t& EliminationQueue::head_slot(uint64_t bucket) {
+    auto& page = pages_[bucket >> kPageBits];
+    if (!page) {
+        page = std::make_unique_for_overwrite<uint32_t[]>(kPageSize);
+        std::fill_n(page.get(), kPageSize, NO_VERTEX);
+    }
+    return page[bucket & (kPageSize - 1)];
+}
+
 void EliminationQueue::push_front(uint64_t bucket, uint32_t v) {
-    const uint32_t head = heads_[bucket];
+    uint32_t& slot = head_slot(bucket);
+    const uint32_t old_head = slot;
     nodes_[v].prev = NO_VERTEX;
-    nodes_[v].next = head;
-    if (head != NO_VERTEX) nodes_[head].prev = v;
-    heads_[bucket] = v;
+    nodes_[v].next = old_head;
+    if (old_head != NO_VERTEX) nodes_[old_head].prev = v;
+    slot = v;
 }
 
 uint32_t EliminationQueue::pop_min() {
     if (live_count_ == 0) return NO_VERTEX;
     uint64_t b = min_bucket_;
-    const uint64_t count = heads_.size();
-    while (b < count && heads_[b] == NO_VERTEX) ++b;
-    if (b >= count) return NO_VERTEX;
+    while (b < bucket_limit_) {
+        if (!pages_[b >> kPageBits]) {
+            b = (b | (kPageSize - 1)) + 1;  // a page never created holds no vertex
+        } else if (head(b) == NO_VERTEX) {
+            ++b;
+        } else {
+            break;
+        }
+    }
+    if (b >= bucket_limit_) return NO_VERTEX;
     min_bucket_ = b;
-    const uint32_t v = heads_[b];
+    uint32_t& slot = head_slot(b);
+    const uint32_t v = slot;
     const uint32_t next = nodes_[v].next;
-    heads_[b] = next;
+    slot = next;
     if (next != NO_VERTEX) nodes_[next].prev = NO_VERTEX;
     --live_count_;
     nodes_[v].key = NO_VERTEX;
@@ -84,7 +100,7 @@ void EliminationQueue::update_key(uint32_t v, int64_t change) {
     if (old_bucket == new_bucket) return;
 
     if (node.prev == NO_VERTEX) {
-        heads_[old_bucket] = node.next;
+        head_slot(old_bucket) = node.next;
     } else {
         nodes_[node.prev].next = node.next;
     }

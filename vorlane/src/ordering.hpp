@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct QueueNode {
 // Keys up to linear_limit each have a bucket; larger keys share coarse buckets of width
 // linear_limit, and the last bucket takes everything from linear_limit squared upward.
 // Within a bucket the most recently inserted vertex comes out first.
+//
+// The bucket heads are held in pages created when a vertex first lands in them, so memory
+// follows the keys that occur rather than the bucket count, which grows with k * n.
 class EliminationQueue {
 public:
     // Queues vertices 0..n-1 with the given keys (clamped to kMaxKey). k is the split
@@ -36,15 +40,25 @@ public:
     uint64_t live_count() const { return live_count_; }
     uint64_t linear_limit() const { return linear_limit_; }
     uint64_t max_bucket() const { return max_bucket_; }
-    // Number of buckets actually held: buckets above the one of kMaxKey can never be used.
-    uint64_t stored_buckets() const { return heads_.size(); }
+    // Number of addressable buckets: those above the one of kMaxKey can never be used.
+    uint64_t stored_buckets() const { return bucket_limit_; }
     uint32_t key(uint32_t v) const { return nodes_[v].key; }
 
 private:
+    static constexpr unsigned kPageBits = 12;
+    static constexpr uint64_t kPageSize = uint64_t{1} << kPageBits;
+
+    uint32_t head(uint64_t bucket) const {
+        const auto& page = pages_[bucket >> kPageBits];
+        return page ? page[bucket & (kPageSize - 1)] : NO_VERTEX;
+    }
+    // The page of bucket, created (all empty) on first use.
+    uint32_t& head_slot(uint64_t bucket);
     void push_front(uint64_t bucket, uint32_t v);
 
     std::vector<QueueNode> nodes_;
-    std::vector<uint32_t> heads_;
+    std::vector<std::unique_ptr<uint32_t[]>> pages_;
+    uint64_t bucket_limit_ = 0;
     uint64_t min_bucket_ = 0;
     uint64_t live_count_ = 0;
     uint64_t linear_limit_ = 1;

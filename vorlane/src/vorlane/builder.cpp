@@ -25,16 +25,16 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
 // Every entry of every list (both twins of each edge) becomes k copies of a k-th of its weight.
 void split_edges(Graph<Mode::Split>& graph, uint32_t k) {
     const double r = 1.0 / static_cast<double>(k);
-    for (auto& list : graph.adjacency) {
-        for (auto& e : list) {
+    for (size_t v = 0; v < graph.adjacency.size(); ++v) {
+        for (auto& e : graph.adjacency[v]) {
             e.multiplicity = k;
             e.weight = e.weight * r;
         }
     }
 }
 
-template <Mode M>
-uint64_t initial_key(const std::vector<AdjEntry<M>>& list) {
+template <Mode M, class List>
+uint64_t initial_key(const List& list) {
     if constexpr (M == Mode::Split) {
         uint64_t copies = 0;
         for (const auto& e : list) copies = saturating_add(copies, e.multiplicity);
