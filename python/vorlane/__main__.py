@@ -63,6 +63,9 @@ def _seed(text: str) -> int:
     return value
 
 
+TOL_HELP = "relative residual to reach (default 1e-8)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     from . import __version__
 
@@ -90,9 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="right-hand side: .npy, Matrix Market, or text with one number per line",
     )
     solve.add_argument("--seed", type=_seed, default=0, help="factorization seed (default 0)")
-    solve.add_argument("--split", type=_positive, default=None, help="split each edge into K copies")
-    solve.add_argument("--tol", type=_tolerance, default=1e-8, help="relative residual (default 1e-8)")
-    solve.add_argument("--maxiter", type=_count, default=None, help="iteration limit (default 1000)")
+    solve.add_argument("--split", type=_positive, help="split each edge into K copies")
+    solve.add_argument("--tol", type=_tolerance, default=1e-8, help=TOL_HELP)
+    solve.add_argument("--maxiter", type=_count, help="iteration limit (default 1000)")
     solve.add_argument(
         "--out",
         metavar="FILE",
@@ -108,8 +111,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument(
         "--size", type=_positive, default=1000, help="grid side; SIZE^2 unknowns (default 1000)"
     )
-    demo.add_argument("--seed", type=_seed, default=0, help="seed of weights and factor (default 0)")
-    demo.add_argument("--tol", type=_tolerance, default=1e-8, help="relative residual (default 1e-8)")
+    demo.add_argument("--seed", type=_seed, default=0, help="seed of weights and factor")
+    demo.add_argument("--tol", type=_tolerance, default=1e-8, help=TOL_HELP)
     demo.add_argument(
         "--cg-maxiter",
         type=_count,

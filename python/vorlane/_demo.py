@@ -35,12 +35,12 @@ def grid_laplacian(side: int, seed: int = 0) -> CsrArrays:
     n = side * side
     horizontal = 10.0 ** rng.uniform(-DECADES / 2, DECADES / 2, size=(side, side - 1))
     vertical = 10.0 ** rng.uniform(-DECADES / 2, DECADES / 2, size=(side - 1, side))
-    weights = np.zeros((side, side, 5))
-    weights[1:, :, 0] = vertical  # up
-    weights[:, 1:, 1] = horizontal  # left
-    weights[:, :-1, 3] = horizontal  # right
-    weights[:-1, :, 4] = vertical  # down
-    weights = weights.reshape(n, 5)
+    around = np.zeros((side, side, 5))
+    around[1:, :, 0] = vertical  # up
+    around[:, 1:, 1] = horizontal  # left
+    around[:, :-1, 3] = horizontal  # right
+    around[:-1, :, 4] = vertical  # down
+    weights = around.reshape(n, 5)
     vertex = np.arange(n, dtype=np.int64)
     columns = np.stack([vertex - side, vertex - 1, vertex, vertex + 1, vertex + side], axis=1)
     present = weights > 0
@@ -71,7 +71,8 @@ def csr_matvec(matrix: CsrArrays) -> Callable[[np.ndarray], np.ndarray]:
 
         return product
     csr = sparse.csr_matrix((matrix.data, matrix.indices, matrix.indptr), shape=matrix.shape)
-    return csr.__matmul__
+    multiply: Callable[[np.ndarray], np.ndarray] = csr.__matmul__
+    return multiply
 
 
 @dataclass

@@ -196,11 +196,11 @@ class Problem:
         shape = A.shape  # type: ignore[attr-defined]
         if len(shape) != 2 or shape[0] != shape[1]:
             raise ValueError(f"A must be square, got shape {tuple(shape)}")
-        kind = A.dtype.kind  # type: ignore[attr-defined]
-        if kind == "c":
-            raise TypeError(f"A must be real, got dtype {A.dtype}")  # type: ignore[attr-defined]
-        if kind not in "fiu":
-            raise TypeError(f"A must have a real numeric dtype, got {A.dtype}")  # type: ignore[attr-defined]
+        dtype = A.dtype  # type: ignore[attr-defined]
+        if dtype.kind == "c":
+            raise TypeError(f"A must be real, got dtype {dtype}")
+        if dtype.kind not in "fiu":
+            raise TypeError(f"A must have a real numeric dtype, got {dtype}")
         n = int(shape[0])
         csr = sparse.csr_matrix(A, dtype=np.float64, copy=True)
         csr.sum_duplicates()
@@ -266,8 +266,8 @@ class Problem:
         """Remove from vector its part in the null space of A (in place) and return it."""
         if self._null_vertex is not None:
             assert self._labels is not None and self._counts is not None
-            means = np.bincount(self._labels, weights=vector, minlength=self._counts.size)
-            means /= np.maximum(self._counts, 1.0)
+            sums = np.bincount(self._labels, weights=vector, minlength=self._counts.size)
+            means = sums / np.maximum(self._counts, 1.0)
             vector -= np.where(self._null_vertex, means[self._labels], 0.0)
         return vector
 

@@ -78,6 +78,7 @@ def test_integer_general_file_with_rhs_and_output_formats(run_cli, tmp_path, rhs
     assert sorted(os.listdir(tmp_path)) == sorted(["A.mtx", rhs, out])  # no temporary left
 
 
+HEADER = "%%MatrixMarket matrix coordinate real"
 MALFORMED = {
     "garbage.mtx": "hello world\n",
     "empty.mtx": "",
@@ -89,9 +90,9 @@ MALFORMED = {
     "complex.mtx": "%%MatrixMarket matrix coordinate complex general\n1 1 1\n1 1 2 0\n",
     "pattern.mtx": "%%MatrixMarket matrix coordinate pattern symmetric\n2 2 1\n2 1\n",
     "skew.mtx": "%%MatrixMarket matrix coordinate real skew-symmetric\n2 2 1\n2 1 -1\n",
-    "upper_only.mtx": "%%MatrixMarket matrix coordinate real general\n2 2 3\n1 1 1\n1 2 -1\n2 2 1\n",
+    "upper_only.mtx": HEADER + " general\n2 2 3\n1 1 1\n1 2 -1\n2 2 1\n",
     "positive.mtx": "%%MatrixMarket matrix coordinate real symmetric\n2 2 3\n1 1 1\n2 1 1\n2 2 1\n",
-    "not_dominant.mtx": "%%MatrixMarket matrix coordinate real symmetric\n2 2 3\n1 1 1\n2 1 -2\n2 2 3\n",
+    "not_dominant.mtx": HEADER + " symmetric\n2 2 3\n1 1 1\n2 1 -2\n2 2 3\n",
     "infinite.mtx": "%%MatrixMarket matrix coordinate real general\n1 1 1\n1 1 inf\n",
 }
 EXPECTED = {
