@@ -107,12 +107,6 @@ def test_subclass_fortran_and_misaligned_rhs(factor, rng):
     assert factor.solve(readonly).tobytes() == expected
 
 
-def test_nan_is_not_hidden(grid_factor):
-    b = np.zeros(grid_factor.shape[0])
-    b[3] = np.nan
-    assert np.isnan(grid_factor.solve(b)).all()
-
-
 def test_results_outlive_their_factor(vl, rng):
     matrix = problems.grid_sddm(5, seed=8)
     factor = vl.factorize(matrix)

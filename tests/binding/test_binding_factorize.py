@@ -305,14 +305,6 @@ def test_core_errors(vl, row_ptrs, col_indices, values, n, message):
     assert message_of(ValueError, lambda: vl.factorize(matrix, vl.Config(split=0))) == expected
 
 
-def test_unusual_but_valid_structure_is_accepted(vl):
-    # Duplicate columns, an empty row, descending columns, explicit zeros, no diagonal entry.
-    matrix = Csr(np.array([0, 3, 3, 5, 6]), np.array([1, 1, 0, 3, 0, 2]),
-                 np.array([-0.5, -0.5, 1.0, 0.0, -1.0, 0.0]), (4, 4))
-    factor = vl.factorize(matrix)
-    assert factor.shape == (4, 4) and factor.n >= 4
-
-
 # ---------------------------------------------------------------- re-entrant conversion of n
 
 
