@@ -135,6 +135,10 @@ template <Mode M>
 void Graph<M>::remove_vertex(uint32_t v) {
     eliminated[v >> 6] |= uint64_t{1} << (v & 63);
     const auto list = adjacency[v];
+    // Each removal lands in another vertex's list; issue those scattered loads up front so
+    // they overlap instead of arriving one by one.
+    for (const Entry& e : list) adjacency.prefetch_header(e.neighbour);
+    for (const Entry& e : list) adjacency.prefetch_entries(e.neighbour, e.mirror);
     while (!list.empty()) {
         const Entry e = list.back();
         list.pop_back();

@@ -90,6 +90,14 @@ public:
     Ref<false> operator[](size_t v) { return Ref<false>(this, v); }
     Ref<true> operator[](size_t v) const { return Ref<true>(this, v); }
 
+    // Hints that list v's bookkeeping, or its entries i and its last, will be needed soon.
+    void prefetch_header(size_t v) const { __builtin_prefetch(&headers_[v]); }
+    void prefetch_entries(size_t v, size_t i) const {
+        const Header& h = headers_[v];
+        __builtin_prefetch(pool_.data() + h.offset + i, 1);
+        __builtin_prefetch(pool_.data() + h.offset + h.size - 1);
+    }
+
     // Lays out fresh lists back to back with the given capacities, before any entry exists.
     void lay_out(std::span<const uint64_t> capacities, uint64_t spare);
     // Appends one more empty list with the given capacity.
