@@ -162,7 +162,7 @@ def run_demo(
     print(file=out)
     print(
         f"factor: {factor.n_steps:,} elimination steps; preconditioned CG took about "
-        f"{fast.solve / max(fast.result.iterations, 1):.3f} s per iteration",
+        f"{1000 * fast.solve / max(fast.result.iterations, 1):.1f} ms per iteration",
         file=out,
     )
     if fast.result.converged and plain.result.converged:

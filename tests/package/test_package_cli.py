@@ -188,3 +188,36 @@ def test_read_matrix_market_expands_symmetric_storage(grid_file, tmp_path):
     dense = tmp_path / "dense.mtx"
     scipy.io.mmwrite(str(dense), A.toarray())
     assert (vorlane.read_matrix_market(dense) != A).nnz == 0
+
+
+def test_progress_is_shown_on_a_terminal(grid_file, tmp_path):
+    pty = pytest.importorskip("pty")
+    leader, follower = pty.openpty()
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "vorlane", "solve", str(grid_file[0])],
+            cwd=tmp_path,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=follower,
+            timeout=120,
+        )
+        os.close(follower)
+        follower = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal is closed once everything is read
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        if follower is not None:
+            os.close(follower)
+        os.close(leader)
+    assert result.returncode == 0
+    assert b"reading" in shown and b"factorizing" in shown
+    assert b"\r" in shown and b"error" not in shown
+    assert b"reading" not in result.stdout  # the report itself stays clean
