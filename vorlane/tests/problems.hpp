@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <random>
@@ -257,38 +258,39 @@ inline double max_abs_row_sum(const Csr& m) {
     return largest;
 }
 
-// A named problem for parametrized tests.
+// A named problem for parametrized tests. The matrix is built on demand, so that listing
+// the problems (which every test process does) costs nothing.
 struct Problem {
     std::string name;
-    Csr matrix;
+    std::function<Csr()> build;
     bool laplacian;  // rows sum to zero: no ground vertex
 };
 
 // A spread of shapes every structural test runs over: no fill (path, star, tree), fill-heavy
 // (grids, random graphs), ground vertex (SDDM, diagonal), several components and isolated vertices.
 inline std::vector<Problem> standard_problems() {
-    std::vector<Problem> p;
-    p.push_back({"empty", Csr{}, true});
-    p.push_back({"single_zero", csr_from_triplets(1, {}), true});
-    p.push_back({"single_positive", diagonal({3.0}), false});
-    p.push_back({"path_unit_9", path(9, 1, Weights::Unit), true});
-    p.push_back({"path_30", path(30, 2), true});
-    p.push_back({"star_unit_12", star(12, 3, Weights::Unit), true});
-    p.push_back({"star_40", star(40, 4), true});
-    p.push_back({"tree_60", random_tree(60, 5), true});
-    p.push_back({"grid2d_unit_9x7", grid2d(9, 7, 6, Weights::Unit), true});
-    p.push_back({"grid2d_12x12", grid2d(12, 12, 7), true});
-    p.push_back({"grid3d_5x5x5", grid3d(5, 5, 5, 8), true});
-    p.push_back({"random_120", random_graph(120, 8.0, 9), true});
-    p.push_back({"random_dense_50", random_graph(50, 30.0, 10), true});
-    p.push_back({"random_disconnected_80", random_graph(80, 1.5, 11, Weights::Random, false), true});
-    p.push_back({"components_with_isolated",
-                 disjoint_union(disjoint_union(grid2d(4, 4, 12), csr_from_triplets(3, {})), path(5, 13)), true});
-    p.push_back({"sddm_grid2d_10x10", sddm(grid2d(10, 10, 14), 15), false});
-    p.push_back({"sddm_tree_50", sddm(random_tree(50, 16), 17, 0.3), false});
-    p.push_back({"sddm_random_90", sddm(random_graph(90, 6.0, 18), 19, 0.2), false});
-    p.push_back({"diagonal_6", diagonal({1.0, 2.0, 0.5, 4.0, 3.0, 1.5}), false});
-    return p;
+    return {
+        {"empty", [] { return Csr{}; }, true},
+        {"single_zero", [] { return csr_from_triplets(1, {}); }, true},
+        {"single_positive", [] { return diagonal({3.0}); }, false},
+        {"path_unit_9", [] { return path(9, 1, Weights::Unit); }, true},
+        {"path_30", [] { return path(30, 2); }, true},
+        {"star_unit_12", [] { return star(12, 3, Weights::Unit); }, true},
+        {"star_40", [] { return star(40, 4); }, true},
+        {"tree_60", [] { return random_tree(60, 5); }, true},
+        {"grid2d_unit_9x7", [] { return grid2d(9, 7, 6, Weights::Unit); }, true},
+        {"grid2d_12x12", [] { return grid2d(12, 12, 7); }, true},
+        {"grid3d_5x5x5", [] { return grid3d(5, 5, 5, 8); }, true},
+        {"random_120", [] { return random_graph(120, 8.0, 9); }, true},
+        {"random_dense_50", [] { return random_graph(50, 30.0, 10); }, true},
+        {"random_disconnected_80", [] { return random_graph(80, 1.5, 11, Weights::Random, false); }, true},
+        {"components_with_isolated",
+         [] { return disjoint_union(disjoint_union(grid2d(4, 4, 12), csr_from_triplets(3, {})), path(5, 13)); }, true},
+        {"sddm_grid2d_10x10", [] { return sddm(grid2d(10, 10, 14), 15); }, false},
+        {"sddm_tree_50", [] { return sddm(random_tree(50, 16), 17, 0.3); }, false},
+        {"sddm_random_90", [] { return sddm(random_graph(90, 6.0, 18), 19, 0.2); }, false},
+        {"diagonal_6", [] { return diagonal({1.0, 2.0, 0.5, 4.0, 3.0, 1.5}); }, false},
+    };
 }
 
 }  // namespace vt
