@@ -7,7 +7,7 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq && $SUDO apt-get install -y -qq libgtest-dev
 fi
-python3 -m pip install -q --upgrade pip >/dev/null
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 python3 -m pip install -q cmake ninja
 python3 -m pip install -q ".[test]"
 
@@ -15,7 +15,7 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLANE_BUILD_TE
 cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
 
-# Run from outside the source tree so the installed package is the one under test.
+# The installed package is the one under test: the source tree's python/ is not on the path.
 set +e
 python3 -m pytest -q -p no:cacheprovider --rootdir=. tests
 status=$?
