@@ -1,0 +1,235 @@
+"""The solvers compared by the benchmark, each to a relative residual ||b - A x|| / ||b||.
+
+A solver is a ``setup(A)`` returning a preconditioner state, and a ``solve(state, A, b,
+tol, deadline)`` returning ``(x, iterations, status)``.  Status is "converged",
+"capped" (the deadline passed), "maxiter" or "breakdown"; the caller computes the true
+residual itself, so every solver is judged by the same definition.
+
+All CG variants but PyAMG's share one preconditioned CG loop (``pcg``), so their
+iteration costs differ only by the preconditioner.  PyAMG runs its own CG
+(``accel='cg'``), as a user would call it.
+"""
+
+from __future__ import annotations
+
+import time
+
+import numpy as np
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+
+MAXITER = 200_000
+TRUE_RESIDUAL_RESTARTS = 5
+
+
+class DeadlineReached(Exception):
+    pass
+
+
+def pcg(A, b, apply_m, tol, deadline, maxiter=MAXITER):
+    """Preconditioned CG from x0 = 0, stopping when ||b - A x|| <= tol * ||b||.
+
+    The recursive residual decides when to stop; the true residual is then checked, and
+    if drift left it above the tolerance the loop restarts from the true residual (at
+    most TRUE_RESIDUAL_RESTARTS times).  ``deadline`` is a ``time.perf_counter`` value.
+    """
+    x = np.zeros_like(b)
+    bnorm = np.linalg.norm(b)
+    if bnorm == 0.0:
+        return x, 0, "converged"
+    target = tol * bnorm
+    r = b.copy()
+    z = apply_m(r) if apply_m is not None else r
+    p = z.copy()
+    rz = float(np.dot(r, z))
+    restarts = 0
+    it = 0
+    while it < maxiter:
+        q = A @ p
+        pq = float(np.dot(p, q))
+        if not (pq > 0.0) or not np.isfinite(pq) or not np.isfinite(rz):
+            return x, it, "breakdown"
+        alpha = rz / pq
+        x += alpha * p
+        r -= alpha * q
+        it += 1
+        if np.linalg.norm(r) <= target:
+            true_r = b - A @ x
+            if np.linalg.norm(true_r) <= target:
+                return x, it, "converged"
+            restarts += 1
+            if restarts > TRUE_RESIDUAL_RESTARTS:
+                return x, it, "breakdown"
+            r = true_r
+            z = apply_m(r) if apply_m is not None else r
+            p = z.copy()
+            rz = float(np.dot(r, z))
+            continue
+        if time.perf_counter() > deadline:
+            return x, it, "capped"
+        z = apply_m(r) if apply_m is not None else r
+        rz_new = float(np.dot(r, z))
+        beta = rz_new / rz
+        rz = rz_new
+        p *= beta
+        p += z
+    return x, it, "maxiter"
+
+
+# ---------------------------------------------------------------------------------------
+
+
+class Solver:
+    name = "?"
+    label = "?"
+    # Strong solvers (the reference and the library under test) get the long time cap;
+    # the others the short one, since they are expected to be far off the pace.
+    strong = False
+
+    def available(self):
+        """None when usable, else the reason it is not."""
+        return None
+
+    def setup(self, A):
+        raise NotImplementedError
+
+    def solve(self, state, A, b, tol, deadline):
+        return pcg(A, b, self.preconditioner(state), tol, deadline)
+
+    def preconditioner(self, state):
+        return None
+
+    def info(self, state, A):
+        """Extra facts about the preconditioner (dict of short strings)."""
+        return {}
+
+
+class PlainCG(Solver):
+    name = "cg"
+    label = "CG"
+
+    def setup(self, A):
+        return None
+
+
+class JacobiCG(Solver):
+    name = "jacobi-cg"
+    label = "Jacobi-CG"
+
+    def setup(self, A):
+        d = A.diagonal()
+        with np.errstate(divide="ignore"):
+            inv = np.where(d > 0, 1.0 / d, 0.0)
+        return inv
+
+    def preconditioner(self, inv):
+        return lambda r: r * inv
+
+
+class SpiluCG(Solver):
+    name = "spilu-cg"
+    label = "spilu-CG"
+
+    def setup(self, A):
+        # SciPy's default dropping (drop_tol=1e-4, fill_factor=10), with the settings one
+        # picks for a symmetric matrix: an ordering of A + A^T and no row pivoting.
+        # (With SuperLU's defaults, COLAMD and partial pivoting, the incomplete factor is
+        # far from symmetric and CG stalls even on the unit-weight grids.)
+        return spla.spilu(sp.csc_matrix(A), permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0)
+
+    def preconditioner(self, ilu):
+        return ilu.solve
+
+    def info(self, ilu, A):
+        fill = ilu.L.nnz + ilu.U.nnz
+        return {"precond_nnz": fill, "nnz_ratio": fill / A.nnz}
+
+
+class PyamgSA(Solver):
+    name = "pyamg-sa"
+    label = "PyAMG-SA"
+    strong = True
+
+    def available(self):
+        try:
+            import pyamg  # noqa: F401
+        except ImportError as e:
+            return f"pyamg not installed ({e})"
+        return None
+
+    def setup(self, A):
+        import pyamg
+
+        # PyAMG's spectral-radius estimates start from np.random; seed it so that the
+        # hierarchy, hence the iteration count, is the same in every run.
+        np.random.seed(0)
+        return pyamg.smoothed_aggregation_solver(A)
+
+    def solve(self, ml, A, b, tol, deadline):
+        import warnings
+
+        residuals = []
+        last = {}
+
+        def keep(xk):
+            last["x"] = xk
+            if time.perf_counter() > deadline:
+                raise DeadlineReached
+
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                x = ml.solve(b, tol=tol, accel="cg", maxiter=MAXITER, residuals=residuals, callback=keep)
+            except DeadlineReached:
+                x = last.get("x", np.zeros_like(b))
+                return np.array(x, copy=True), max(len(residuals) - 1, 0), "capped"
+        iters = max(len(residuals) - 1, 0)
+        if residuals and residuals[-1] <= tol * np.linalg.norm(b):
+            return x, iters, "converged"
+        for w in caught:
+            text = " ".join(str(w.message).split())
+            if "Indefinite" in text:
+                text = text.replace(", aborting", "").replace(" in CG", "")
+                return x, iters, "breakdown: pyamg CG: " + text.lower()
+        return x, iters, "maxiter"
+
+    def info(self, ml, A):
+        levels = len(ml.levels)
+        return {
+            "levels": levels,
+            "operator_complexity": ml.operator_complexity(),
+            "precond_nnz": sum(lv.A.nnz for lv in ml.levels[1:])
+            + sum(lv.P.nnz + lv.R.nnz for lv in ml.levels[:-1]),
+        }
+
+
+class VorlaneCG(Solver):
+    strong = True
+
+    def __init__(self, split=None):
+        self.split = split
+        self.name = "vorlane" if split is None else f"vorlane-split{split}"
+        self.label = "vorlane-CG" if split is None else f"vorlane-CG split={split}"
+
+    def available(self):
+        try:
+            import _vorlane  # noqa: F401
+        except ImportError as e:
+            return f"_vorlane not importable ({e})"
+        return None
+
+    def setup(self, A):
+        import _vorlane
+
+        config = _vorlane.Config(seed=0, split=self.split)
+        return _vorlane.factorize(A, config)
+
+    def preconditioner(self, factor):
+        return factor.solve
+
+    def info(self, factor, A):
+        return {"n_steps": factor.n_steps, "augmented": factor.n != factor.shape[0]}
+
+
+def all_solvers():
+    return [PlainCG(), JacobiCG(), SpiluCG(), PyamgSA(), VorlaneCG(), VorlaneCG(split=2)]
