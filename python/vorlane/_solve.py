@@ -378,7 +378,7 @@ class Problem:
                     break
                 if time_limit is not None and time.perf_counter() - start > time_limit:
                     message = (
-                        f"did not converge within {iterations} iterations "
+                        f"did not converge within {_iterations(iterations)} "
                         f"(time limit of {time_limit:g} s)"
                     )
                     break
@@ -407,10 +407,14 @@ class Problem:
             message = message or "the iteration produced non-finite values"
         converged = converged and residual <= tol
         if converged:
-            message = f"converged in {iterations} iterations"
+            message = f"converged in {_iterations(iterations)}"
         elif not message:
-            message = f"did not converge within {iterations} iterations"
+            message = f"did not converge within {_iterations(iterations)}"
         return RunResult(x, iterations, residual, converged, message)
+
+
+def _iterations(count: int) -> str:
+    return f"{count} iteration" + ("" if count == 1 else "s")
 
 
 def _breakdown_message(value: float, what: str) -> str:

@@ -164,7 +164,7 @@ def test_not_converged_exits_with_status_3(run_cli, grid_file):
     assert result.returncode == 3
     assert report(result.stdout)["converged"].startswith("no")
     assert result.stderr.splitlines() == [result.stderr.strip()]
-    assert "did not converge within 1 iterations" in result.stderr
+    assert "did not converge within 1 iteration " in result.stderr
 
 
 def test_help_version_and_console_script(run_cli):
