@@ -257,3 +257,8 @@ inline ::testing::AssertionResult factor_invariants(const vorlane::CoreFactor& f
 }
 
 }  // namespace vt
+
+namespace vorlane {
+// Readable test parameters in failure messages.
+inline void PrintTo(const CoreConfig& c, std::ostream* os) { *os << vt::config_name(c) << " seed " << c.seed; }
+}  // namespace vorlane

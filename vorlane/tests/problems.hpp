@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
@@ -265,6 +266,8 @@ struct Problem {
     std::function<Csr()> build;
     bool laplacian;  // rows sum to zero: no ground vertex
 };
+
+inline void PrintTo(const Problem& p, std::ostream* os) { *os << p.name; }
 
 // A spread of shapes every structural test runs over: no fill (path, star, tree), fill-heavy
 // (grids, random graphs), ground vertex (SDDM, diagonal), several components and isolated vertices.

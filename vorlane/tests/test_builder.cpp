@@ -152,6 +152,8 @@ std::vector<SmallCase> small_cases() {
     };
 }
 
+void PrintTo(const SmallCase& c, std::ostream* os) { *os << c.name; }
+
 class SmallFactor : public ::testing::TestWithParam<SmallCase> {};
 
 TEST_P(SmallFactor, WholeFactorByHand) {
@@ -337,7 +339,8 @@ TEST(Ordering, EachStepEliminatesAVertexOfLeastLiveDegree) {
                     if (!gone[u]) least = std::min(least, degree(u));
                 }
                 ASSERT_EQ(degree(v), least) << vt::config_name(config) << " seed " << seed << " step " << s;
-                const std::vector<uint32_t> rows(f.rows.begin() + f.col_starts[s], f.rows.begin() + f.col_starts[s + 1]);
+                const std::vector<uint32_t> rows(f.rows.begin() + f.col_starts[s],
+                                                 f.rows.begin() + f.col_starts[s + 1]);
                 ASSERT_EQ(rows.size(), graph[v].size()) << "one row per live neighbour";
                 ASSERT_LE(rows.size(), 2u);
                 if (rows.size() == 2) {
@@ -356,7 +359,8 @@ TEST(Ordering, EachStepEliminatesAVertexOfLeastLiveDegree) {
 // One copy per edge changes only how fill weights are rounded: the order, the columns'
 // shape and the draws stay those of plain mode.
 TEST(ModeRelations, SplitOfOneFollowsPlainMode) {
-    for (const Csr& m : {vt::grid2d(14, 13, 31), vt::sddm(vt::grid3d(6, 6, 6, 32), 33), vt::random_graph(200, 7.0, 34)}) {
+    for (const Csr& m :
+         {vt::grid2d(14, 13, 31), vt::sddm(vt::grid3d(6, 6, 6, 32), 33), vt::random_graph(200, 7.0, 34)}) {
         const CoreFactor plain = vt::must_factor(m, vt::plain_config(8));
         const CoreFactor one = vt::must_factor(m, vt::split_config(1, 8));
         ASSERT_EQ(one.n, plain.n);
@@ -375,7 +379,8 @@ TEST(ModeRelations, SplitOfOneFollowsPlainMode) {
 
 // Four copies of a quarter of each weight: the first step sees exactly plain mode's star.
 TEST(ModeRelations, SplitOfFourStartsExactlyLikePlainMode) {
-    for (const Csr& m : {vt::grid2d(9, 11, 41), vt::sddm(vt::random_graph(120, 6.0, 42), 43), vt::random_tree(50, 44)}) {
+    for (const Csr& m :
+         {vt::grid2d(9, 11, 41), vt::sddm(vt::random_graph(120, 6.0, 42), 43), vt::random_tree(50, 44)}) {
         const CoreFactor plain = vt::must_factor(m, vt::plain_config(1));
         const CoreFactor four = vt::must_factor(m, vt::split_config(4, 1));
         ASSERT_GE(plain.n_steps(), 1u);

@@ -50,6 +50,8 @@ struct PairCase {
     double b;
 };
 
+void PrintTo(const PairCase& c, std::ostream* os) { *os << "(" << c.a << ", " << c.b << ")"; }
+
 class TwoNeighbourStar : public ::testing::TestWithParam<PairCase> {};
 
 TEST_P(TwoNeighbourStar, ClosedFormInBothModes) {
@@ -142,7 +144,8 @@ TEST(CliqueTree, PlainColumnMatchesClosedFormsAndFillRunsForward) {
             position[star[j].neighbor] = j;
         }
         for (size_t j = 0; j + 1 < len; ++j) {
-            EXPECT_TRUE(close(col.coefficients[j], star[j].weight / suffix[j], 1e-10)) << "trial " << trial << " j " << j;
+            EXPECT_TRUE(close(col.coefficients[j], star[j].weight / suffix[j], 1e-10))
+                << "trial " << trial << " j " << j;
         }
         EXPECT_EQ(col.coefficients.back(), 1.0);
         EXPECT_TRUE(close(col.diagonal, star.back().weight * star.back().weight / total, 1e-10));

@@ -28,6 +28,8 @@ struct CsrCase {
     std::string message;  // inner message, empty when valid
 };
 
+void PrintTo(const CsrCase& c, std::ostream* os) { *os << c.name; }
+
 enum Variant { kValid = -1, kRowPtrsLength, kLengthMismatch, kFirstRowPtr, kLastRowPtr, kDecreasing, kColumn };
 
 std::vector<CsrCase> csr_cases() {

@@ -201,6 +201,8 @@ struct ThresholdCase {
     uint64_t internal_n;
 };
 
+void PrintTo(const ThresholdCase& c, std::ostream* os) { *os << c.name; }
+
 class AugmentationThreshold : public ::testing::TestWithParam<ThresholdCase> {};
 
 TEST_P(AugmentationThreshold, LargestAbsoluteRowExcessDecides) {
@@ -373,8 +375,9 @@ TYPED_TEST(GraphModes, LongRandomEditSequencesKeepMirrorsAndMatchModel) {
                 model[a].emplace(b, std::bit_cast<uint64_t>(w), mult);
                 model[b].emplace(a, std::bit_cast<uint64_t>(w), mult);
             } else if (hub_full || roll < 0.83) {
-                const size_t pick = hub_full ? static_cast<size_t>(std::find(live.begin(), live.end(), hub) - live.begin())
-                                             : rng.below(live.size());
+                const size_t pick = hub_full
+                                        ? static_cast<size_t>(std::find(live.begin(), live.end(), hub) - live.begin())
+                                        : rng.below(live.size());
                 const uint32_t v = live[pick];
                 // The hub stays until its list is long enough for its storage to be released.
                 if (v == hub && !hub_full) continue;

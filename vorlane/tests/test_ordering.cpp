@@ -114,6 +114,8 @@ struct QueueCase {
     uint64_t seed;
 };
 
+void PrintTo(const QueueCase& c, std::ostream* os) { *os << c.name; }
+
 class QueueAgainstModel : public ::testing::TestWithParam<QueueCase> {};
 
 TEST_P(QueueAgainstModel, RandomKeyChangesPopsAndFlushes) {

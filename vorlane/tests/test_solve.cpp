@@ -126,6 +126,8 @@ struct ExactCase {
     Csr (*build)();
 };
 
+void PrintTo(const ExactCase& c, std::ostream* os) { *os << c.name; }
+
 using ExactParam = std::tuple<ExactCase, vorlane::CoreConfig>;
 
 std::vector<vorlane::CoreConfig> solve_configs() {
@@ -158,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
                                          ExactCase{"tree_b", [] { return vt::random_tree(150, 5, vt::Weights::Unit); }},
                                          ExactCase{"two_vertices", [] { return vt::path(2, 6); }}),
                        ::testing::ValuesIn(solve_configs())),
-    [](const auto& tp) { return std::string(std::get<0>(tp.param).name) + "_" + vt::config_name(std::get<1>(tp.param)); });
+    [](const auto& tp) {
+        return std::string(std::get<0>(tp.param).name) + "_" + vt::config_name(std::get<1>(tp.param));
+    });
 
 // SDDM matrices whose graph with the ground vertex is still a tree: each component of the
 // matrix's graph has exactly one row with excess. The solve must give M^-1 b.
@@ -194,7 +198,11 @@ Csr grounded_forest() {
 INSTANTIATE_TEST_SUITE_P(
     Trees, GroundedTreeSolve,
     ::testing::Combine(
-        ::testing::Values(ExactCase{"two_by_two", [] { return vt::csr_from_triplets(2, {{0, 0, 2.0}, {0, 1, -1.0}, {1, 0, -1.0}, {1, 1, 1.0}}); }},
+        ::testing::Values(ExactCase{"two_by_two",
+                                    [] {
+                                        return vt::csr_from_triplets(
+                                            2, {{0, 0, 2.0}, {0, 1, -1.0}, {1, 0, -1.0}, {1, 1, 1.0}});
+                                    }},
                           ExactCase{"diagonal", [] { return vt::diagonal({1.0, 2.0, 0.5, 4.0, 3.0}); }},
                           ExactCase{"path_grounded_mid", [] { return vt::grounded_at(vt::path(30, 11), {12}, 12); }},
                           ExactCase{"tree_grounded", [] { return vt::grounded_at(vt::random_tree(70, 13), {5}, 14); }},
@@ -202,7 +210,9 @@ INSTANTIATE_TEST_SUITE_P(
                           ExactCase{"star_grounded_leaf", [] { return vt::grounded_at(vt::star(25, 17), {9}, 18); }},
                           ExactCase{"forest", [] { return grounded_forest(); }}),
         ::testing::ValuesIn(solve_configs())),
-    [](const auto& tp) { return std::string(std::get<0>(tp.param).name) + "_" + vt::config_name(std::get<1>(tp.param)); });
+    [](const auto& tp) {
+        return std::string(std::get<0>(tp.param).name) + "_" + vt::config_name(std::get<1>(tp.param));
+    });
 
 TEST(GroundedSolve, TwoByTwoExample) {
     // M = [[2, -1], [-1, 1]], b = (0, 1): x = (1, 2).
@@ -260,6 +270,8 @@ struct CgCase {
     bool laplacian;
 };
 
+void PrintTo(const CgCase& c, std::ostream* os) { *os << c.name; }
+
 using CgParam = std::tuple<CgCase, vorlane::CoreConfig>;
 
 class Preconditioning : public ::testing::TestWithParam<CgParam> {};
@@ -285,13 +297,17 @@ TEST_P(Preconditioning, CutsConjugateGradientIterations) {
 
 INSTANTIATE_TEST_SUITE_P(
     Grids, Preconditioning,
-    ::testing::Combine(::testing::Values(CgCase{"grid2d_random", [] { return vt::grid2d(40, 40, 51); }, true},
-                                         CgCase{"grid2d_unit", [] { return vt::grid2d(35, 30, 52, vt::Weights::Unit); }, true},
-                                         CgCase{"grid3d_random", [] { return vt::grid3d(12, 12, 12, 53); }, true},
-                                         CgCase{"sddm_grid2d", [] { return vt::sddm(vt::grid2d(40, 40, 54), 55, 0.02); }, false},
-                                         CgCase{"sddm_grid3d", [] { return vt::sddm(vt::grid3d(12, 12, 12, 56), 57, 0.02); }, false},
-                                         CgCase{"sddm_random_graph", [] { return vt::sddm(vt::random_graph(1500, 6.0, 58), 59, 0.01); }, false}),
+    ::testing::Combine(
+        ::testing::Values(
+            CgCase{"grid2d_random", [] { return vt::grid2d(40, 40, 51); }, true},
+            CgCase{"grid2d_unit", [] { return vt::grid2d(35, 30, 52, vt::Weights::Unit); }, true},
+            CgCase{"grid3d_random", [] { return vt::grid3d(12, 12, 12, 53); }, true},
+            CgCase{"sddm_grid2d", [] { return vt::sddm(vt::grid2d(40, 40, 54), 55, 0.02); }, false},
+            CgCase{"sddm_grid3d", [] { return vt::sddm(vt::grid3d(12, 12, 12, 56), 57, 0.02); }, false},
+            CgCase{"sddm_random_graph", [] { return vt::sddm(vt::random_graph(1500, 6.0, 58), 59, 0.01); }, false}),
                        ::testing::Values(vt::plain_config(5), vt::split_config(2, 6), vt::split_config(3, 7))),
-    [](const auto& tp) { return std::string(std::get<0>(tp.param).name) + "_" + vt::config_name(std::get<1>(tp.param)); });
+    [](const auto& tp) {
+        return std::string(std::get<0>(tp.param).name) + "_" + vt::config_name(std::get<1>(tp.param));
+    });
 
 }  // namespace

@@ -60,7 +60,8 @@ std::vector<Merged> merge(const std::vector<IncidentEdge>& edges, bool split) {
     }
     // Up to 32 edges the surplus comes out by ascending neighbour, beyond by first occurrence.
     if (edges.size() <= 32) {
-        std::sort(merged.begin(), merged.end(), [](const Merged& a, const Merged& b) { return a.neighbor < b.neighbor; });
+        std::sort(merged.begin(), merged.end(),
+                  [](const Merged& a, const Merged& b) { return a.neighbor < b.neighbor; });
     }
     return merged;
 }
@@ -69,10 +70,14 @@ ModelStar model_plain(const std::vector<IncidentEdge>& edges) {
     ModelStar out;
     for (const auto& m : merge(edges, false)) {
         out.star.push_back({m.neighbor, m.weight});
-        if (m.copies > 1) out.surplus.emplace_back(m.neighbor, static_cast<uint32_t>(std::min<uint64_t>(m.copies - 1, kU32Max)));
+        if (m.copies > 1) {
+            out.surplus.emplace_back(m.neighbor, static_cast<uint32_t>(std::min<uint64_t>(m.copies - 1, kU32Max)));
+        }
     }
     std::sort(out.star.begin(), out.star.end(),
-              [](const StarEntry& a, const StarEntry& b) { return lighter(a.weight, a.neighbor, b.weight, b.neighbor); });
+              [](const StarEntry& a, const StarEntry& b) {
+                  return lighter(a.weight, a.neighbor, b.weight, b.neighbor);
+              });
     return out;
 }
 
