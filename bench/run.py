@@ -347,9 +347,10 @@ def ratio_text(r, ref):
     if ref is None or not ref.converged or r.total is None or ref.total in (None, 0):
         return "-"
     ratio = r.total / ref.total
+    text = f"{ratio:.2f}" if ratio >= 0.1 else f"{ratio:.2g}"
     if not r.converged:
-        return f">{ratio:.2f}" if r.status == "capped" else "-"
-    return f"{ratio:.2f}"
+        return f">{text}" if r.status == "capped" else "-"
+    return text
 
 
 def status_text(r):
