@@ -1,5 +1,6 @@
-// Observes the largest single allocation request made through operator new, so a test can
-// tell how much a structure tried to allocate even when the allocation is refused.
+// Observes allocation requests made through operator new: how many there were and the
+// largest one, so a test can tell whether (and how much) code tried to allocate, even when
+// the allocation is refused.
 #pragma once
 
 #include <cstddef>
@@ -10,5 +11,7 @@ namespace vt {
 bool allocation_probe_active();
 size_t largest_allocation_request();
 void reset_largest_allocation_request();
+size_t allocation_count();
+void reset_allocation_count();
 
 }  // namespace vt

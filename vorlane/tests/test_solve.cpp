@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "alloc_probe.hpp"
 #include "helpers.hpp"
 #include "vorlane/builder.hpp"
 #include "vorlane/decomposition.hpp"
@@ -121,6 +122,103 @@ TEST(SolveContract, NaNReachesEveryElement) {
     }
 }
 
+std::vector<vorlane::CoreConfig> solve_configs() {
+    return {vt::plain_config(1), vt::split_config(2, 2), vt::split_config(3, 3)};
+}
+
+// The solve transcribed step by step from its definition (forward pass fused with the
+// diagonal, backward pass, then mean removal, or with a ground vertex: its right-hand side set
+// to minus the sum of the others and its potential shifted to 0), in the same order of
+// operations, so results must agree to the last bit.
+Vec reference_solve(const CoreFactor& f, const Vec& rhs) {
+    const size_t n = f.n;
+    Vec w(n, 0.0);
+    for (size_t i = 0; i < rhs.size(); ++i) w[i] = rhs[i];
+    const bool ground = f.n != f.original_n;
+    const size_t g = f.original_n;
+    if (ground) {
+        double s = 0.0;
+        for (size_t i = 0; i < std::min<size_t>(rhs.size(), f.original_n); ++i) s = s + w[i];
+        w[g] = -s;
+    }
+    const size_t steps = f.order.size();
+    for (size_t s = 0; s < steps; ++s) {
+        const uint32_t v = f.order[s];
+        const double e = f.inv_diag[s];
+        const uint32_t b = f.col_starts[s], m = f.col_starts[s + 1] - b;
+        if (m == 0) {
+            if (e != 0.0) w[v] = e * w[v];
+            continue;
+        }
+        double x = w[v];
+        for (uint32_t t = 0; t + 1 < m; ++t) {
+            w[f.rows[b + t]] = w[f.rows[b + t]] + x * f.coefficients[b + t];
+            x = x * (1.0 - f.coefficients[b + t]);
+        }
+        w[f.rows[b + m - 1]] = x + w[f.rows[b + m - 1]];
+        w[v] = e != 0.0 ? e * x : x;
+    }
+    for (size_t s = steps; s-- > 0;) {
+        const uint32_t v = f.order[s];
+        const uint32_t b = f.col_starts[s], m = f.col_starts[s + 1] - b;
+        if (m == 0) continue;
+        double y = w[v] + w[f.rows[b + m - 1]];
+        for (uint32_t t = m - 1; t-- > 0;) {
+            y = y * (1.0 - f.coefficients[b + t]) + f.coefficients[b + t] * w[f.rows[b + t]];
+        }
+        w[v] = y;
+    }
+    if (ground) {
+        const double c = w[g];
+        for (size_t i = 0; i < n; ++i) w[i] = w[i] - c;
+    } else if (n > 0) {
+        double s = 0.0;
+        for (size_t i = 0; i < n; ++i) s = s + w[i];
+        const double mean = s / static_cast<double>(n);
+        for (size_t i = 0; i < n; ++i) w[i] = w[i] - mean;
+    }
+    return w;
+}
+
+class SolveOrderOfOperations : public ::testing::TestWithParam<std::tuple<vt::Problem, vorlane::CoreConfig>> {};
+
+TEST_P(SolveOrderOfOperations, BitIdenticalToTheStepByStepDefinition) {
+    const auto& [problem, config] = GetParam();
+    const Csr m = problem.build();
+    const CoreFactor f = vt::must_factor(m, config);
+    vt::Rng rng(m.n + 3);
+    for (int trial = 0; trial < 4; ++trial) {
+        // Full, short and (with a ground vertex) internal-length right-hand sides.
+        size_t len = f.original_n;
+        if (trial == 1) len = f.original_n / 2;
+        if (trial == 2) len = f.n;
+        Vec b(len);
+        for (double& x : b) x = rng.uniform(-3.0, 3.0);
+        EXPECT_TRUE(vt::same_bits(vt::solve_full(f, b), reference_solve(f, b))) << "trial " << trial;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Problems, SolveOrderOfOperations,
+                         ::testing::Combine(::testing::ValuesIn(vt::standard_problems()),
+                                            ::testing::ValuesIn(solve_configs())),
+                         [](const auto& tp) {
+                             return std::get<0>(tp.param).name + "_" + vt::config_name(std::get<1>(tp.param));
+                         });
+
+TEST(SolveContract, AllocatesNothing) {
+    if (!vt::allocation_probe_active()) GTEST_SKIP() << "the sanitizer owns operator new";
+    for (const Csr& m : {vt::grid2d(20, 20, 1), vt::sddm(vt::grid2d(20, 20, 2), 3)}) {
+        const CoreFactor f = vt::must_factor(m, vt::plain_config());
+        const Vec b = vt::random_vector(f.original_n, 4);
+        Vec work(f.n);
+        vt::reset_allocation_count();
+        const auto err = vorlane::solve_into_buffer(f, b, work);
+        const size_t allocations = vt::allocation_count();
+        EXPECT_FALSE(err.has_value());
+        EXPECT_EQ(allocations, 0u) << "the solve must run in the caller's buffer alone";
+    }
+}
+
 struct ExactCase {
     const char* name;
     Csr (*build)();
@@ -129,10 +227,6 @@ struct ExactCase {
 void PrintTo(const ExactCase& c, std::ostream* os) { *os << c.name; }
 
 using ExactParam = std::tuple<ExactCase, vorlane::CoreConfig>;
-
-std::vector<vorlane::CoreConfig> solve_configs() {
-    return {vt::plain_config(1), vt::split_config(2, 2), vt::split_config(3, 3)};
-}
 
 // Laplacians of trees: elimination is exact, so the solve is the zero-mean solution.
 class TreeLaplacianSolve : public ::testing::TestWithParam<ExactParam> {};
