@@ -77,7 +77,7 @@ def test_tiny_matrix_with_a_huge_split():
         """
         m = problems.grid_laplacian(3, seed=1)
         for split in (2**31, 2**32 - 1):
-            expect_memory_error(lambda: vl.factorize(m, vl.Config(split=split)), extra=256 << 20)
+            expect_memory_error(lambda: vl.factorize(m, vl.Config(split=split)), extra=64 << 20)
         still_works()
         """,
         2,
