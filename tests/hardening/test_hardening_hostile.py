@@ -281,3 +281,26 @@ def test_factor_methods_read_arrays_not_their_python_attributes(vl, grid):
     short = np.zeros(n - 1).view(LyingArray)
     with pytest.raises(ValueError, match=f"^out length {n - 1} is smaller than original matrix dimension {n}$"):
         factor.solve_into(b, short)
+
+
+def test_no_route_to_an_uninitialized_or_altered_object(vl, grid):
+    """Copying, pickling and the low-level constructors never yield a Factor without a factor."""
+    import copy
+    import pickle
+
+    factor = vl.factorize(grid)
+    config = vl.Config(seed=1, split=2)
+    for obj in (factor, config):
+        for route in (copy.copy, copy.deepcopy, pickle.dumps, lambda o: o.__reduce_ex__(2)):
+            with pytest.raises(TypeError):
+                route(obj)
+        with pytest.raises(TypeError):
+            object.__new__(type(obj))
+    with pytest.raises(TypeError, match="^No constructor defined for Factor$"):
+        vl.Factor.__new__(vl.Factor)
+    with pytest.raises(TypeError):
+        factor.__class__ = vl.Config
+    # Running the initializer again does not change an existing Config.
+    config.__init__(seed=5, split=7)
+    assert (config.seed, config.split) == (1, 2)
+    assert fingerprint(factor) == fingerprint(vl.factorize(grid))
