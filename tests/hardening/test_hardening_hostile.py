@@ -5,7 +5,7 @@ import types
 
 import numpy as np
 import pytest
-from conftest import Csr, raw_arrays
+from hardening_support import Csr, raw_arrays
 
 import problems
 

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 import scipy.sparse as sp
-from conftest import UNDER_SANITIZER, Csr, raw_arrays, run_python
+from hardening_support import UNDER_SANITIZER, Csr, raw_arrays, run_python
 
 import problems
 
@@ -27,7 +27,7 @@ def test_huge_claimed_dimension_with_tiny_arrays_allocates_nothing():
         f"""
         import resource
         import numpy as np, _vorlane as vl
-        from hardening.conftest import Csr
+        from hardening_support import Csr
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
         rp, ci, v = np.zeros(1, np.uint32), np.zeros(0, np.uint32), np.zeros(0)
         for n in ({U32_MAX}, {U32_MAX - 1}, 2**31):

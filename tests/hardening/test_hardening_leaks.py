@@ -8,7 +8,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import UNDER_SANITIZER, Csr, raw_arrays
+from hardening_support import UNDER_SANITIZER, Csr, raw_arrays
 
 import problems
 

@@ -3,7 +3,7 @@
 import textwrap
 
 import pytest
-from conftest import UNDER_SANITIZER, run_python
+from hardening_support import UNDER_SANITIZER, run_python
 
 pytestmark = pytest.mark.skipif(UNDER_SANITIZER, reason="sanitizer runtimes reserve more address space than any limit")
 

@@ -5,7 +5,7 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import raw_arrays
+from hardening_support import raw_arrays
 
 import problems
 
