@@ -102,6 +102,12 @@ def main() -> None:
         "hub_dense": graph(41, [(0, i, -1.0) for i in range(1, 41)] + [(0, 5, -0.5), (0, 7, -2.0)], seed=1),
         "hub_dense_split": graph(
             41, [(0, i, -0.5) for i in range(1, 41)] * 2, flags=GRAPH | MIRROR | LAPLACIAN | SPLIT, split=4),
+        # Complete graphs: every star is long, so the weighted draw bisects its prefix sums.
+        "complete_40": graph(40, [(i, j, -rng.choice([0.5, 1.0, 2.0])) for i in range(40) for j in range(i + 1, 40)],
+                             seed=9),
+        "complete_36_split2": graph(
+            36, [(i, j, -1.0) for i in range(36) for j in range(i + 1, 36)],
+            flags=GRAPH | MIRROR | LAPLACIAN | SPLIT, split=2, excess=[0.5] * 36, seed=10),
         "duplicates_unsorted": graph(5, [(3, 1, -1.0), (1, 3, -1.0), (3, 1, -0.5), (0, 4, -2.0), (4, 2, -1.0)]),
         "positive_offdiag": graph(4, [(0, 1, 1.0), (1, 2, -1.0), (2, 3, 2.0)]),
         "nonsymmetric": graph(4, [(0, 1, -1.0), (2, 1, -2.0), (3, 0, -1.5)], flags=GRAPH | LAPLACIAN),
