@@ -33,6 +33,10 @@ LAYOUTS = {
     "reversed out": (lambda buf, raw, n: (buf[:n], buf[2 * n:n:-1]), "out must be contiguous"),
     "strided out": (lambda buf, raw, n: (buf[:n], buf[n::2][:n]), "out must be contiguous"),
     "strided b": (lambda buf, raw, n: (buf[n::2][:n], buf[:n]), "b must be contiguous"),
+    "zero-stride out": (lambda buf, raw, n: (buf[:n], np.lib.stride_tricks.as_strided(buf[n:], (n,), (0,))),
+                        "out must be contiguous"),
+    "zero-stride b": (lambda buf, raw, n: (np.lib.stride_tricks.as_strided(buf[n:], (n,), (0,)), buf[:n]),
+                      "b must be contiguous"),
     "column of a matrix": (lambda buf, raw, n: (buf[:n], buf[:2 * n].reshape(n, 2)[:, 1]), "out must be contiguous"),
 }
 
