@@ -7,9 +7,8 @@
 //     core reports, with the same message;
 //   * factor: the structural invariants of a finished factor, and bit-identical factors for
 //     equal input and configuration;
-//   * solve: the length checks, nothing written on error or past n, the mean removal (the
-//     ground vertex at 0 for an augmented factor), and the same bits with and without the
-//     step-ordered solve layout.
+//   * solve: the length checks, nothing written on error or past n, the ground vertex at 0
+//     for an augmented factor, and the same bits with and without the step-ordered layout.
 // A failed check aborts with a description, so libFuzzer records the input as a crash.
 #include <bit>
 #include <cmath>
@@ -166,20 +165,14 @@ void check_solve(const CoreFactor& f, const fuzzcase::Case& c) {
         check(std::memcmp(other.data(), work.data(), n * sizeof(double)) == 0,
               "solve with and without the step-ordered layout differ");
     }
-    std::vector<double> x(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(n));
-    if (!all_finite(rhs) || !all_finite(f.coefficients) || !all_finite(f.inv_diag) || !all_finite(x)) return;
-    if (f.augmented()) {
-        check(x[f.original_n] == 0.0, "ground vertex of an augmented solve is not 0");
-    } else {
-        double sum = 0.0;
-        double mag = 0.0;
-        for (const double v : x) {
-            sum += v;
-            mag += std::fabs(v);
-        }
-        if (std::isfinite(mag)) {
-            check(std::fabs(sum) <= 1e-9 * mag + 1e-300, "solution does not sum to zero: " + std::to_string(sum));
-        }
+    // The ground vertex ends at exactly 0. (The mean removal of an unaugmented factor is not
+    // checked here: its rounding depends on values before the shift, which the solve does
+    // not expose, and cancellation makes a tolerance on the result alone unsound.)
+    if (f.augmented() && all_finite(rhs) && all_finite(f.coefficients) && all_finite(f.inv_diag) &&
+        std::isfinite(work[f.original_n])) {
+        bool finite = true;
+        for (uint64_t i = 0; i < n; ++i) finite = finite && std::isfinite(work[i]);
+        if (finite) check(work[f.original_n] == 0.0, "ground vertex of an augmented solve is not 0");
     }
 }
 
