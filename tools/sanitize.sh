@@ -75,8 +75,10 @@ for r in bad:
 print(f"valgrind: {len(bad)} reports through the module")
 sys.exit(1 if bad else 0)
 EOF
+echo "sanitize: finished in ${SECONDS}s"
 if [ "${#failed[@]}" -gt 0 ]; then
   printf 'sanitize: FAILED: %s\n' "${failed[@]}"
-  exit 1
 fi
-echo "sanitize: all checks passed in ${SECONDS}s"
+# Four checks: core unit tests, module under ASan+UBSan, valgrind driver, valgrind reports.
+echo "sanitize: $((4 - ${#failed[@]})) passed, ${#failed[@]} failed"
+[ "${#failed[@]}" -eq 0 ]
