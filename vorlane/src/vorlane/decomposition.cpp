@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <new>
 
 namespace vorlane {
@@ -70,6 +69,12 @@ void CoreFactor::prepare_solve() {
     for (size_t t = 0; t < rows.size(); ++t) local[t] = pos[rows[t]];
     position = std::move(pos);
     position_rows = std::move(local);
+    try {
+        scratch.buffer.resize(n);
+    } catch (const std::bad_alloc&) {
+        // Solves still work without it, in vertex order.
+        std::vector<double>().swap(scratch.buffer);
+    }
 }
 
 namespace {
@@ -138,10 +143,9 @@ std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<
         ground_rhs = -sum;
     }
 
-    std::unique_ptr<double[]> scratch;
-    if (factor.position.size() == n && n > 0) scratch.reset(new (std::nothrow) double[n]);
-    if (scratch) {
-        double* y = scratch.get();
+    std::unique_lock lock(factor.scratch.mutex, std::try_to_lock);
+    if (lock.owns_lock() && factor.position.size() == n && factor.scratch.buffer.size() == n) {
+        double* y = factor.scratch.buffer.data();
         const uint32_t* pos = factor.position.data();
         for (size_t i = 0; i < len; ++i) y[pos[i]] = rhs[i];
         for (size_t i = len; i < n; ++i) y[pos[i]] = 0.0;
@@ -154,6 +158,7 @@ std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<
         if (augmented) x[ground] = ground_rhs;
         apply_steps<false>(factor, x);
     }
+    if (lock.owns_lock()) lock.unlock();
 
     if (augmented) {
         const double c = x[ground];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,25 @@ inline constexpr uint64_t kMaxFactorEntries = 0xFFFFFFFFull;
 // turns it into an error value.
 struct FactorCapacityExceeded {};
 
+// A buffer with a lock. Copies and moves carry the buffer (its contents are scratch, so a
+// copy only matches its size) and get a lock of their own.
+struct SolveScratch {
+    SolveScratch() = default;
+    SolveScratch(const SolveScratch& other) : buffer(other.buffer.size()) {}
+    SolveScratch(SolveScratch&& other) noexcept : buffer(std::move(other.buffer)) {}
+    SolveScratch& operator=(const SolveScratch& other) {
+        buffer.assign(other.buffer.size(), 0.0);
+        return *this;
+    }
+    SolveScratch& operator=(SolveScratch&& other) noexcept {
+        buffer = std::move(other.buffer);
+        return *this;
+    }
+
+    std::vector<double> buffer;
+    std::mutex mutex;
+};
+
 struct CoreFactor {
     std::vector<uint32_t> order;
     std::vector<uint32_t> col_starts;
@@ -27,17 +47,21 @@ struct CoreFactor {
     uint64_t original_n = 0;
 
     // Solve layout, derived once the factor is complete: every vertex renumbered by the step
-    // that eliminates it (the remaining vertex last), and the column rows in that numbering.
+    // that eliminates it (the remaining vertex last) and the column rows in that numbering.
     // The solve then walks its vector in step order instead of jumping across it. Both stay
     // empty for a factor assembled by hand; the solve then works on vertex numbers directly.
     std::vector<uint32_t> position;
     std::vector<uint32_t> position_rows;
+    // The vector the solve works on in step order: created with the layout, so that solves
+    // allocate nothing, and taken by one solve at a time (a solve that finds it taken works
+    // in the caller's buffer in vertex order instead, with bit-identical results).
+    mutable SolveScratch scratch;
 
     static CoreFactor with_capacity(uint64_t steps, uint64_t entries);
     void push_step(uint32_t v, double p, std::span<const uint32_t> step_rows,
                    std::span<const double> step_coefficients);
 
-    // Fills position and position_rows; call once after the last step.
+    // Fills the solve layout; call once after the last step.
     void prepare_solve();
 
     uint64_t n_steps() const { return order.size(); }
@@ -63,9 +87,8 @@ using SolveError = std::variant<solve_error::RhsTooLong, solve_error::WorkTooSma
 
 std::string message(const SolveError& error);
 
-// Solves with the factor into work[0, n); elements from n on are not touched. Takes one
-// scratch vector of n doubles for the step-ordered layout when it can get one, and otherwise
-// works in place; both give bit-identical results. On error writes nothing.
+// Solves with the factor into work[0, n); elements from n on are not touched. Allocates
+// nothing; on error writes nothing.
 std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
                                             std::span<double> work);
 

@@ -1,0 +1,86 @@
+// Pinned digests of whole factors and solutions: any change to the arithmetic, the order of
+// operations, the random draws or the elimination order shows up here. Performance work on
+// the core must leave every digest unchanged.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "problems.hpp"
+#include "vorlane/builder.hpp"
+
+namespace {
+
+uint64_t fnv1a(uint64_t h, const void* data, size_t bytes) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < bytes; ++i) {
+        h ^= p[i];
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+constexpr uint64_t kFnvOffset = 1469598103934665603ull;
+
+uint64_t factor_digest(const vorlane::CoreFactor& f) {
+    uint64_t h = kFnvOffset;
+    h = fnv1a(h, f.order.data(), f.order.size() * sizeof(uint32_t));
+    h = fnv1a(h, f.col_starts.data(), f.col_starts.size() * sizeof(uint32_t));
+    h = fnv1a(h, f.rows.data(), f.rows.size() * sizeof(uint32_t));
+    h = fnv1a(h, f.coefficients.data(), f.coefficients.size() * sizeof(double));
+    h = fnv1a(h, f.inv_diag.data(), f.inv_diag.size() * sizeof(double));
+    return h;
+}
+
+struct Pinned {
+    std::string problem;
+    uint32_t split;  // 0: plain mode
+    uint64_t factor;
+    uint64_t solution;
+};
+
+vt::Csr make(const std::string& name) {
+    if (name == "grid2d_40x30") return vt::grid2d(40, 30, 3);
+    if (name == "grid3d_9x8x7") return vt::grid3d(9, 8, 7, 4);
+    if (name == "sddm_grid2d_35x35") return vt::sddm(vt::grid2d(35, 35, 5), 6);
+    return vt::random_graph(800, 8.0, 7);
+}
+
+class PinnedDigests : public ::testing::TestWithParam<Pinned> {};
+
+TEST_P(PinnedDigests, FactorAndSolutionAreUnchanged) {
+    const Pinned& p = GetParam();
+    const vt::Csr m = make(p.problem);
+    vorlane::CoreConfig config;
+    config.seed = 2024;
+    if (p.split != 0) config.split_merge = p.split;
+    auto result = vorlane::build_factor(m.rp(), m.ci(), m.va(), m.n, config);
+    ASSERT_TRUE(result.has_value());
+    const vorlane::CoreFactor& f = result.value();
+    EXPECT_EQ(factor_digest(f), p.factor);
+
+    std::vector<double> b(m.n), x(f.n);
+    for (uint32_t i = 0; i < m.n; ++i) b[i] = static_cast<double>(i % 7) - 3.0;
+    ASSERT_FALSE(vorlane::solve_into_buffer(f, b, x).has_value());
+    EXPECT_EQ(fnv1a(kFnvOffset, x.data(), x.size() * sizeof(double)), p.solution);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Problems, PinnedDigests,
+    ::testing::Values(Pinned{"grid2d_40x30", 0, 0xf818444f4de01202ull, 0x84471b9415c46750ull},
+                      Pinned{"grid2d_40x30", 2, 0xd86e356604b6dcb7ull, 0xadc83d237a051e45ull},
+                      Pinned{"grid2d_40x30", 3, 0x9e90a68d2d2acd0eull, 0x07025be8622ca921ull},
+                      Pinned{"grid3d_9x8x7", 0, 0x7acd4709a861073eull, 0xc0ab90369377b415ull},
+                      Pinned{"grid3d_9x8x7", 2, 0x4782dcaba8362772ull, 0xe1934e012214669eull},
+                      Pinned{"grid3d_9x8x7", 3, 0x0cf5a687d7ea0078ull, 0xd8e7368366cc604dull},
+                      Pinned{"sddm_grid2d_35x35", 0, 0x8ccdade81dee5be3ull, 0xb777f6a6b5e518e5ull},
+                      Pinned{"sddm_grid2d_35x35", 2, 0xa76ce49458487c2dull, 0xa46faaee021e9b9cull},
+                      Pinned{"sddm_grid2d_35x35", 3, 0x674c0e631d081c3cull, 0x7f68f63562db08c0ull},
+                      Pinned{"random_graph_800", 0, 0x2501c515265d203bull, 0xfcec730523f905f6ull},
+                      Pinned{"random_graph_800", 2, 0xd5c197c097bc9aaeull, 0x200d032494039cb1ull},
+                      Pinned{"random_graph_800", 3, 0xadb84113da6873ffull, 0x8d6a04fe53c688bcull}),
+    [](const ::testing::TestParamInfo<Pinned>& param) {
+        return param.param.problem + (param.param.split == 0 ? "_plain" : "_split" + std::to_string(param.param.split));
+    });
+
+}  // namespace
