@@ -14,6 +14,8 @@ namespace {
 constexpr size_t kMaxListLength = 0xFFFFFFFFu;
 // Removed lists with more reserved room than this give their storage back.
 constexpr size_t kKeepCapacity = 64;
+// Entries per chunk of list storage, after the initial lists.
+constexpr size_t kChunkEntries = size_t{1} << 16;
 
 template <Mode M>
 AdjEntry<M> make_entry(double w, uint32_t neighbour, uint32_t mirror) {
@@ -27,14 +29,16 @@ AdjEntry<M> make_entry(double w, uint32_t neighbour, uint32_t mirror) {
 }  // namespace
 
 template <class Entry>
-void AdjacencyLists<Entry>::lay_out(std::span<const uint64_t> capacities, uint64_t spare) {
+void AdjacencyLists<Entry>::lay_out(std::span<const uint64_t> capacities) {
     uint64_t total = 0;
+    for (const uint64_t c : capacities) total += c;
+    Entry* next = new_chunk(total);
     for (size_t v = 0; v < headers_.size(); ++v) {
-        headers_[v] = Header{total, 0, static_cast<uint32_t>(capacities[v])};
-        total += capacities[v];
+        headers_[v] = Header{next, 0, static_cast<uint32_t>(capacities[v])};
+        next += capacities[v];
     }
-    pool_.reserve(total + spare);
-    pool_.resize(total);
+    unused_ = nullptr;
+    unused_left_ = 0;
 }
 
 template <class Entry>
@@ -46,7 +50,7 @@ void AdjacencyLists<Entry>::add_list(size_t capacity) {
 template <class Entry>
 void AdjacencyLists<Entry>::release(size_t v) {
     Header& h = headers_[v];
-    if (h.capacity > 0) give_block(h.offset, h.capacity);
+    if (h.capacity > 0) give_block(h.data, h.capacity);
     h = Header{};
 }
 
@@ -58,7 +62,7 @@ void AdjacencyLists<Entry>::push_back(size_t v, const Entry& e) {
         move_to_block(v, std::bit_ceil(std::max<size_t>(4, size_t{h.capacity} * 2)));
     }
     Header& grown = headers_[v];
-    pool_[grown.offset + grown.size] = e;
+    grown.data[grown.size] = e;
     ++grown.size;
 }
 
@@ -70,34 +74,47 @@ void AdjacencyLists<Entry>::reserve(size_t v, size_t capacity) {
 
 template <class Entry>
 void AdjacencyLists<Entry>::move_to_block(size_t v, size_t capacity) {
-    const uint64_t offset = take_block(capacity);
+    Entry* block = take_block(capacity);
     Header& h = headers_[v];
-    std::copy_n(pool_.begin() + static_cast<ptrdiff_t>(h.offset), h.size,
-                pool_.begin() + static_cast<ptrdiff_t>(offset));
-    if (h.capacity > 0) give_block(h.offset, h.capacity);
-    h.offset = offset;
+    std::copy_n(h.data, h.size, block);
+    if (h.capacity > 0) give_block(h.data, h.capacity);
+    h.data = block;
     h.capacity = static_cast<uint32_t>(capacity);
 }
 
 template <class Entry>
-uint64_t AdjacencyLists<Entry>::take_block(size_t capacity) {
+Entry* AdjacencyLists<Entry>::take_block(size_t capacity) {
     // The smallest class whose blocks are all large enough.
     const size_t c = static_cast<size_t>(std::bit_width(capacity - 1));
     if (c < free_blocks_.size() && !free_blocks_[c].empty()) {
-        const uint64_t offset = free_blocks_[c].back();
+        Entry* block = free_blocks_[c].back();
         free_blocks_[c].pop_back();
-        return offset;
+        return block;
     }
-    const uint64_t offset = pool_.size();
-    pool_.resize(offset + capacity);
-    return offset;
+    if (unused_left_ < capacity) {
+        // The old tail is too short for this block: it joins the free blocks, and a new
+        // chunk starts. Large lists get a chunk of their own size.
+        if (unused_left_ > 0) give_block(unused_, unused_left_);
+        unused_ = new_chunk(std::max(capacity, kChunkEntries));
+        unused_left_ = std::max(capacity, kChunkEntries);
+    }
+    Entry* block = unused_;
+    unused_ += capacity;
+    unused_left_ -= capacity;
+    return block;
 }
 
 template <class Entry>
-void AdjacencyLists<Entry>::give_block(uint64_t offset, size_t capacity) {
+void AdjacencyLists<Entry>::give_block(Entry* block, size_t capacity) {
     const size_t c = static_cast<size_t>(std::bit_width(capacity) - 1);
     if (free_blocks_.size() <= c) free_blocks_.resize(c + 1);
-    free_blocks_[c].push_back(offset);
+    free_blocks_[c].push_back(block);
+}
+
+template <class Entry>
+Entry* AdjacencyLists<Entry>::new_chunk(size_t capacity) {
+    chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(capacity));
+    return chunks_.back().get();
 }
 
 template <Mode M>
@@ -167,8 +184,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
     {
         std::vector<uint64_t> capacities(n);
         for (uint32_t i = 0; i < n; ++i) capacities[i] = uint64_t{row_ptrs[size_t{i} + 1]} - row_ptrs[i];
-        // Room for fill to grow into without moving the pool in the common case.
-        graph.adjacency.lay_out(capacities, csr.nnz() + 4 * uint64_t{n});
+        graph.adjacency.lay_out(capacities);
     }
     for (uint32_t i = 0; i < n; ++i) {
         const auto row = csr.row(i);

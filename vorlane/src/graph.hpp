@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -33,14 +34,15 @@ struct AdjEntry<Mode::Split> {
     uint32_t multiplicity;  // number of equal parallel copies this entry stands for
 };
 
-// Every adjacency list of a graph, stored in one pool. A list occupies a block of the pool;
-// when it outgrows the block it moves to a larger one and its old block is kept for reuse by
-// lists that grow later. One pool instead of one heap block per vertex spares the allocator a
-// call per growth and keeps a vertex's entries and its neighbours' close in memory.
+// Every adjacency list of a graph, stored in a few large chunks. A list occupies a block of
+// a chunk; when it outgrows the block it moves to a larger one and its old block is kept for
+// reuse by lists that grow later. Chunks never move, so growth copies one list, never the
+// whole store. Compared with one heap block per vertex this spares the allocator a call per
+// growth and keeps the initial lists back to back in vertex order.
 template <class Entry>
 class AdjacencyLists {
     struct Header {
-        uint64_t offset = 0;
+        Entry* data = nullptr;
         uint32_t size = 0;
         uint32_t capacity = 0;
     };
@@ -58,7 +60,7 @@ public:
         size_t size() const { return header().size; }
         bool empty() const { return header().size == 0; }
         size_t capacity() const { return header().capacity; }
-        Value* begin() const { return owner_->pool_.data() + header().offset; }
+        Value* begin() const { return header().data; }
         Value* end() const { return begin() + size(); }
         Value& operator[](size_t i) const { return begin()[i]; }
         Value& back() const { return begin()[size() - 1]; }
@@ -94,12 +96,12 @@ public:
     void prefetch_header(size_t v) const { __builtin_prefetch(&headers_[v]); }
     void prefetch_entries(size_t v, size_t i) const {
         const Header& h = headers_[v];
-        __builtin_prefetch(pool_.data() + h.offset + i, 1);
-        __builtin_prefetch(pool_.data() + h.offset + h.size - 1);
+        __builtin_prefetch(h.data + i, 1);
+        __builtin_prefetch(h.data + h.size - 1);
     }
 
     // Lays out fresh lists back to back with the given capacities, before any entry exists.
-    void lay_out(std::span<const uint64_t> capacities, uint64_t spare);
+    void lay_out(std::span<const uint64_t> capacities);
     // Appends one more empty list with the given capacity.
     void add_list(size_t capacity);
     // Empties a list and gives its block back for reuse.
@@ -109,13 +111,16 @@ private:
     void push_back(size_t v, const Entry& e);
     void reserve(size_t v, size_t capacity);
     void move_to_block(size_t v, size_t capacity);
-    uint64_t take_block(size_t capacity);
-    void give_block(uint64_t offset, size_t capacity);
+    Entry* take_block(size_t capacity);
+    void give_block(Entry* block, size_t capacity);
+    Entry* new_chunk(size_t capacity);
 
     std::vector<Header> headers_;
-    std::vector<Entry> pool_;
+    std::vector<std::unique_ptr<Entry[]>> chunks_;
+    Entry* unused_ = nullptr;  // start of the current chunk's never-used tail
+    size_t unused_left_ = 0;
     // Free blocks by size class: class c holds blocks of at least 2^c entries.
-    std::vector<std::vector<uint64_t>> free_blocks_;
+    std::vector<std::vector<Entry*>> free_blocks_;
 };
 
 template <Mode M>
