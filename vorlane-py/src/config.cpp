@@ -6,6 +6,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "lazy_object.hpp"
 
 namespace vorlane_py {
 
@@ -85,12 +86,6 @@ PyType_Slot config_slots[] = {
     {0, nullptr},
 };
 
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT;
-#endif
-
 PyType_Spec config_spec = {
     "builtins.Config", sizeof(ConfigObject), 0, kTypeFlags, config_slots,
 };
@@ -100,19 +95,8 @@ std::atomic<PyTypeObject*> config_type_object{nullptr};
 }  // namespace
 
 PyTypeObject* config_type() {
-    if (PyTypeObject* existing = config_type_object.load()) {
-        return existing;
-    }
-    auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&config_spec));
-    if (created == nullptr) {
-        return nullptr;
-    }
-    PyTypeObject* expected = nullptr;
-    if (!config_type_object.compare_exchange_strong(expected, created)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
+    return get_or_create(config_type_object,
+                         [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&config_spec)); });
 }
 
 bool is_config(PyObject* object) {

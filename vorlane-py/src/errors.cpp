@@ -1,5 +1,6 @@
 // Raising Python exceptions: argument prefixes, core and solve errors, and C++ failures.
 #include "errors.hpp"
+#include "lazy_object.hpp"
 
 #include <atomic>
 #include <variant>
@@ -88,22 +89,12 @@ namespace {
 std::atomic<PyObject*> internal_error_class{nullptr};
 
 PyObject* internal_error() {
-    if (PyObject* existing = internal_error_class.load()) {
-        return existing;
-    }
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "_vorlane.InternalError",
-        "A broken internal invariant of the factorization core. Not a problem with the input: please report it.",
-        PyExc_BaseException, nullptr);
-    if (created == nullptr) {
-        return nullptr;
-    }
-    PyObject* expected = nullptr;
-    if (!internal_error_class.compare_exchange_strong(expected, created)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
+    return get_or_create(internal_error_class, [] {
+        return PyErr_NewExceptionWithDoc(
+            "_vorlane.InternalError",
+            "A broken internal invariant of the factorization core. Not a problem with the input: please report it.",
+            PyExc_BaseException, nullptr);
+    });
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "args.hpp"
 #include "array_args.hpp"
 #include "errors.hpp"
+#include "lazy_object.hpp"
 
 namespace vorlane_py {
 
@@ -335,12 +336,6 @@ PyType_Slot factor_slots[] = {
     {0, nullptr},
 };
 
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT;
-#endif
-
 PyType_Spec factor_spec = {
     "builtins.Factor", sizeof(FactorObject), 0, kTypeFlags, factor_slots,
 };
@@ -350,19 +345,8 @@ std::atomic<PyTypeObject*> factor_type_object{nullptr};
 }  // namespace
 
 PyTypeObject* factor_type() {
-    if (PyTypeObject* existing = factor_type_object.load()) {
-        return existing;
-    }
-    auto* created = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&factor_spec));
-    if (created == nullptr) {
-        return nullptr;
-    }
-    PyTypeObject* expected = nullptr;
-    if (!factor_type_object.compare_exchange_strong(expected, created)) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return created;
+    return get_or_create(factor_type_object,
+                         [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&factor_spec)); });
 }
 
 PyObject* new_factor(vorlane::CoreFactor&& factor, uint64_t original_n) {
