@@ -6,16 +6,8 @@ import sys
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import problems  # noqa: E402
-
-
-@pytest.fixture(scope="session")
-def vl():
-    import _vorlane
-
-    return _vorlane
 
 
 @pytest.fixture(scope="session")
