@@ -72,7 +72,9 @@ public:
 
     void add(uint32_t v, int64_t change) {
         if (delta_[v] == 0) touched_.push_back(v);
-        delta_[v] += change;
+        if (__builtin_add_overflow(delta_[v], change, &delta_[v])) {
+            delta_[v] = change < 0 ? INT64_MIN : INT64_MAX;  // saturate rather than wrap
+        }
     }
     // Applies every pending change through update_key, in the order vertices were first touched.
     void flush(EliminationQueue& queue);

@@ -410,3 +410,17 @@ TEST(EliminationQueue, LargeSplitKeepsOnlyReachableBuckets) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DegreeDeltas, PendingChangeSaturatesInsteadOfWrapping) {
+    vorlane::DegreeDeltas deltas(2);
+    deltas.add(0, std::numeric_limits<int64_t>::max());
+    deltas.add(0, 5);
+    EXPECT_EQ(deltas.pending(0), std::numeric_limits<int64_t>::max());
+    deltas.add(1, std::numeric_limits<int64_t>::min());
+    deltas.add(1, -5);
+    EXPECT_EQ(deltas.pending(1), std::numeric_limits<int64_t>::min());
+}
+
+}  // namespace
