@@ -272,10 +272,10 @@ SIZES = {
 }
 
 
-def problem_specs(size):
+def problem_recipes(size):
     """(name, kind, builder) triples; builders are called lazily so one can filter."""
     s2, s3, ni = SIZES[size]
-    specs = [
+    recipes = [
         ("grid2d-unit", "laplacian", lambda: (grid_laplacian((s2, s2)), f"{s2}x{s2} grid, unit weights")),
         ("grid3d-unit", "laplacian", lambda: (grid_laplacian((s3, s3, s3)), f"{s3}^3 grid, unit weights")),
         ("grid2d-loguni", "laplacian",
@@ -299,7 +299,7 @@ def problem_specs(size):
         ("rand-regular", "laplacian",
          lambda: _lcc(random_regular_laplacian(ni, degree=4, seed=9), "random 4-regular, w~U[0.5,2)")),
     ]
-    return specs
+    return recipes
 
 
 def _lcc(lap, note):
@@ -309,8 +309,8 @@ def _lcc(lap, note):
     return sub, note
 
 
-def make_problem(spec):
-    name, kind, builder = spec
+def make_problem(recipe):
+    name, kind, builder = recipe
     t0 = time.perf_counter()
     matrix, note = builder()
     return Problem(name, kind, matrix, note, time.perf_counter() - t0)

@@ -516,18 +516,18 @@ def main(argv=None):
         pats = [x.strip() for x in patterns.split(",") if x.strip()]
         return [it for it in items if any(fnmatch.fnmatch(key(it), pat) for pat in pats)]
 
-    specs = pick(problems_mod.problem_specs(size), args.problems, lambda s: s[0])
+    recipes = pick(problems_mod.problem_recipes(size), args.problems, lambda s: s[0])
     solvers = pick(solvers_mod.all_solvers(), args.solvers, lambda s: s.name)
     if args.list:
-        print("problems:", ", ".join(s[0] for s in problems_mod.problem_specs(size)))
+        print("problems:", ", ".join(s[0] for s in problems_mod.problem_recipes(size)))
         print("solvers:", ", ".join(s.name for s in solvers_mod.all_solvers()))
         return 0
-    if not specs or not solvers:
+    if not recipes or not solvers:
         ap.error("no problem or no solver selected")
 
     wall0 = time.perf_counter()
     date = time.strftime("%Y-%m-%d %H:%M %Z")
-    print(f"# {name}: {len(specs)} problems x {len(solvers)} solvers; cap {preset['cap']:.0f} s per run "
+    print(f"# {name}: {len(recipes)} problems x {len(solvers)} solvers; cap {preset['cap']:.0f} s per run "
           f"({preset['strong_cap']:.0f} s for PyAMG and vorlane), "
           f"up to {preset['repeats']} runs per pair", flush=True)
     unavailable = {s.name: s.available() for s in solvers}
@@ -537,8 +537,8 @@ def main(argv=None):
 
     problems = []
     results = {}
-    for spec in specs:
-        p = problems_mod.make_problem(spec)
+    for recipe in recipes:
+        p = problems_mod.make_problem(recipe)
         problems.append(p)
         print(f"{p.name}: n={p.n} nnz={p.nnz} built in {p.build_seconds:.1f} s ({p.note})", flush=True)
         for s in solvers:
