@@ -86,7 +86,7 @@ PyType_Slot config_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec config_spec = {
+PyType_Spec config_type_def = {
     "builtins.Config", sizeof(ConfigObject), 0, kTypeFlags, config_slots,
 };
 
@@ -96,7 +96,7 @@ std::atomic<PyTypeObject*> config_type_object{nullptr};
 
 PyTypeObject* config_type() {
     return get_or_create(config_type_object,
-                         [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&config_spec)); });
+                         [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&config_type_def)); });
 }
 
 bool is_config(PyObject* object) {
@@ -132,22 +132,10 @@ bool to_core_config(PyObject* config, vorlane::CoreConfig& out) {
 }
 
 bool to_u64_argument(PyObject* object, const char* name, uint64_t& out) {
-    Ref index;
-    if (PyLong_Check(object)) {
-        index = Ref::borrow(object);
-    } else {
-        index = Ref::steal(PyNumber_Index(object));
-        if (!index) {
-            prefix_type_error(name);
-            return false;
-        }
-    }
-    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        prefix_type_error(name);
+    if (!index_to_u64(object, out)) {
+        prefix_type_error(name);  // only a TypeError gets the prefix
         return false;
     }
-    out = value;
     return true;
 }
 

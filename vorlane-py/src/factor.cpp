@@ -336,7 +336,7 @@ PyType_Slot factor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec factor_spec = {
+PyType_Spec factor_type_def = {
     "builtins.Factor", sizeof(FactorObject), 0, kTypeFlags, factor_slots,
 };
 
@@ -346,7 +346,7 @@ std::atomic<PyTypeObject*> factor_type_object{nullptr};
 
 PyTypeObject* factor_type() {
     return get_or_create(factor_type_object,
-                         [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&factor_spec)); });
+                         [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&factor_type_def)); });
 }
 
 PyObject* new_factor(vorlane::CoreFactor&& factor, uint64_t original_n) {
