@@ -125,4 +125,17 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, Py
     return check_missing(signature, bound);
 }
 
+bool index_to_u64(PyObject* object, uint64_t& out) {
+    Ref index = Ref::steal(PyNumber_Index(object));
+    if (!index) {
+        return false;
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
 }  // namespace vorlane_py

@@ -4,6 +4,7 @@
 #include "py_ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vorlane_py {
 
@@ -22,5 +23,9 @@ bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t
 
 // The same for tuple-and-dict calls (type constructors). `kwargs` may be null.
 bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound);
+
+// Converts an int, or an object with an index conversion, to an unsigned 64-bit integer.
+// Returns false with the interpreter's own TypeError or OverflowError set.
+bool index_to_u64(PyObject* object, uint64_t& out);
 
 }  // namespace vorlane_py

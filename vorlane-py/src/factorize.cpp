@@ -20,19 +20,6 @@ constexpr uint64_t kU32Max = 0xFFFFFFFFull;
 
 // ---- Python-level helpers used by factorize's conversions ----
 
-bool index_to_u64(PyObject* object, uint64_t& out) {
-    Ref index = Ref::steal(PyNumber_Index(object));
-    if (!index) {
-        return false;
-    }
-    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        return false;
-    }
-    out = value;
-    return true;
-}
-
 bool index_to_i64(PyObject* object, int64_t& out) {
     Ref index = Ref::steal(PyNumber_Index(object));
     if (!index) {
