@@ -11,7 +11,7 @@ export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 python3 -m pip install -q cmake ninja
 python3 -m pip install -q ".[test]"
 
-cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLANE_BUILD_TESTS=ON -DVORLANE_BUILD_PYTHON=ON
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORLANE_BUILD_TESTS=ON
 cmake --build build/tests
 ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
 
