@@ -139,7 +139,7 @@ public:
     void gather(uint32_t v, std::vector<IncidentEdge>& out) const;
     // Marks v eliminated and swap-removes every twin of its entries from live neighbours' lists.
     void remove_vertex(uint32_t v);
-    // Called once the bit vector is sized; build_graph uses it after augmentation.
+    // Sizes the eliminated bitset to the current vertex count, every bit clear.
     void reset_eliminated();
 
     AdjacencyLists<Entry> adjacency;
