@@ -211,6 +211,65 @@ def random_regular_laplacian(n, degree=4, seed=0):
     return laplacian_from_edges(n, a, b, w)
 
 
+def grounded_grid(shape, weights="unit", seed=0):
+    """SDDM grid: the grid Laplacian plus 1 on the diagonal of every boundary vertex."""
+    lap = grid_laplacian(shape, weights, seed=seed)
+    coords = np.indices(shape).reshape(len(shape), -1)
+    boundary = np.zeros(lap.shape[0], dtype=bool)
+    for axis, side in enumerate(shape):
+        boundary |= (coords[axis] == 0) | (coords[axis] == side - 1)
+    return canonical(lap + sp.diags(boundary.astype(np.float64), format="csr"))
+
+
+def unit_graph_grounded(n, rows, cols, seed):
+    """SDDM matrix of the graph with the given edges, parallel edges merged to unit weight
+    and self loops dropped, plus 1 on the diagonal of one random vertex."""
+    rows = np.asarray(rows, dtype=np.int64)
+    cols = np.asarray(cols, dtype=np.int64)
+    keep = rows != cols
+    key = np.unique(np.minimum(rows[keep], cols[keep]) * n + np.maximum(rows[keep], cols[keep]))
+    lap = laplacian_from_edges(n, key // n, key % n, np.ones(key.size))
+    ground = np.zeros(n)
+    ground[np.random.default_rng(seed).integers(n)] = 1.0
+    return canonical(lap + sp.diags(ground, format="csr"))
+
+
+def chung_lu_sddm(n, avg_degree=10.0, seed=0):
+    """Power-law graph (Chung-Lu: expected degree of vertex i proportional to (i+1)^(-1/1.5),
+    average ``avg_degree``), plus a random Hamiltonian path so it is connected; unit weights,
+    one vertex grounded.  Endpoints are drawn in proportion to the expected degrees, which
+    gives the model's edge probabilities up to merged duplicates."""
+    rng = np.random.default_rng(seed)
+    expected = np.arange(1, n + 1, dtype=np.float64) ** (-1.0 / 1.5)
+    p = expected / expected.sum()
+    m = int(round(n * avg_degree / 2))
+    a = rng.choice(n, size=m, p=p)
+    b = rng.choice(n, size=m, p=p)
+    tour = rng.permutation(n)
+    rows = np.concatenate([a, tour[:-1]])
+    cols = np.concatenate([b, tour[1:]])
+    return unit_graph_grounded(n, rows, cols, seed + 1)
+
+
+def expander_sddm(n, seed=0):
+    """Expander: three random perfect matchings plus the path 0-1-...-(n-1), unit weights,
+    one vertex grounded.  n is rounded up to even."""
+    n += n % 2
+    rng = np.random.default_rng(seed)
+    rows, cols = [np.arange(n - 1)], [np.arange(1, n)]
+    for _ in range(3):
+        perm = rng.permutation(n)
+        rows.append(perm[0::2])
+        cols.append(perm[1::2])
+    return unit_graph_grounded(n, np.concatenate(rows), np.concatenate(cols), seed + 1)
+
+
+def renumbered(a, seed=0):
+    """The same matrix with its vertices numbered in random order (no locality left)."""
+    perm = np.random.default_rng(seed).permutation(a.shape[0])
+    return canonical(a[perm][:, perm])
+
+
 def via_matrix_market(a, path=None):
     """Write ``a`` to a Matrix Market file and read it back (exercises the file path)."""
     if path is None:
@@ -298,6 +357,23 @@ def problem_recipes(size):
          lambda: _lcc(preferential_attachment_laplacian(ni, m=3, seed=8), "preferential attachment m=3, w~U[0.5,2)")),
         ("rand-regular", "laplacian",
          lambda: _lcc(random_regular_laplacian(ni, degree=4, seed=9), "random 4-regular, w~U[0.5,2)")),
+        ("grid2d-grounded", "sddm",
+         lambda: (grounded_grid((s2, s2)), f"{s2}x{s2} grid, unit weights, boundary grounded with 1")),
+        ("grid3d-grounded", "sddm",
+         lambda: (grounded_grid((s3, s3, s3)), f"{s3}^3 grid, unit weights, boundary grounded with 1")),
+        ("grid2d-loguni-grounded", "sddm",
+         lambda: (grounded_grid((s2, s2), "loguniform", seed=10),
+                  f"{s2}x{s2} grid, weights 10^U[-4,4], boundary grounded with 1")),
+        ("grid3d-loguni-grounded", "sddm",
+         lambda: (grounded_grid((s3, s3, s3), "loguniform", seed=11),
+                  f"{s3}^3 grid, weights 10^U[-4,4], boundary grounded with 1")),
+        ("grid2d-grounded-shuffled", "sddm",
+         lambda: (renumbered(grounded_grid((s2, s2)), seed=12),
+                  f"{s2}x{s2} grounded unit grid, vertices numbered in random order")),
+        ("powerlaw", "sddm",
+         lambda: (chung_lu_sddm(ni, seed=13), f"Chung-Lu power law, n={ni}, avg deg 10, + Hamiltonian path")),
+        ("expander", "sddm",
+         lambda: (expander_sddm(ni, seed=14), f"3 random perfect matchings + path, n={ni}")),
     ]
     return recipes
 
