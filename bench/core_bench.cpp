@@ -1,7 +1,8 @@
-// Core benchmark: factorization and solve cost on 2D and 3D grid Laplacians of growing size.
+// Core benchmark: factorization and solve cost on SDDM grids of growing size, a grid numbered
+// in random order, a power-law graph and an expander.
 //
 // Each problem runs in a forked child so that the reported peak memory is its own.
-// Usage: vorlane_core_bench [--quick] [--split K]
+// Usage: vorlane_core_bench [--quick] [--split K] [--only SUBSTRING]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,57 +12,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "recipes.hpp"
 #include "vorlane/builder.hpp"
 
 namespace {
 
-struct Csr {
-    std::vector<uint32_t> row_ptrs;
-    std::vector<uint32_t> cols;
-    std::vector<double> values;
-    uint32_t n = 0;
-};
-
-// Grid Laplacian with log-uniform random weights in [1e-2, 1e2], dims given per axis.
-Csr grid_laplacian(const std::vector<uint32_t>& dims, uint64_t seed) {
-    uint64_t n = 1;
-    for (uint32_t d : dims) n *= d;
-    std::vector<std::vector<std::pair<uint32_t, double>>> rows(n);
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> expo(-2.0, 2.0);
-    uint64_t stride = 1;
-    for (uint32_t d : dims) {
-        for (uint64_t v = 0; v < n; ++v) {
-            if ((v / stride) % d + 1 < d) {
-                const uint64_t u = v + stride;
-                const double w = std::pow(10.0, expo(rng));
-                rows[v].emplace_back(static_cast<uint32_t>(u), -w);
-                rows[u].emplace_back(static_cast<uint32_t>(v), -w);
-            }
-        }
-        stride *= d;
-    }
-    Csr csr;
-    csr.n = static_cast<uint32_t>(n);
-    csr.row_ptrs.push_back(0);
-    for (uint64_t v = 0; v < n; ++v) {
-        double diag = 0.0;
-        for (auto [u, w] : rows[v]) {
-            csr.cols.push_back(u);
-            csr.values.push_back(w);
-            diag -= w;
-        }
-        csr.cols.push_back(static_cast<uint32_t>(v));
-        csr.values.push_back(diag);
-        csr.row_ptrs.push_back(static_cast<uint32_t>(csr.cols.size()));
-    }
-    return csr;
-}
+using bench::Csr;
 
 void matvec(const Csr& a, const std::vector<double>& x, std::vector<double>& y) {
     for (uint32_t i = 0; i < a.n; ++i) {
@@ -110,13 +72,13 @@ std::pair<int, double> pcg(const Csr& a, const vorlane::CoreFactor& f, const std
     return {-1, solve_seconds / 500};
 }
 
-void run_problem(const std::string& name, const std::vector<uint32_t>& dims, std::optional<uint32_t> split) {
-    const Csr a = grid_laplacian(dims, 42);
+void run_problem(const std::string& name, const std::function<Csr()>& make, std::optional<uint32_t> split) {
+    const Csr a = make();
     const auto t0 = std::chrono::steady_clock::now();
     auto result = vorlane::build_factor(a.row_ptrs, a.cols, a.values, a.n, vorlane::CoreConfig{split, 1});
     const double factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (!result) {
-        std::printf("| %-12s | %9u | error: %s |\n", name.c_str(), a.n, vorlane::message(result.error()).c_str());
+        std::printf("| %-15s | %9u | error: %s |\n", name.c_str(), a.n, vorlane::message(result.error()).c_str());
         return;
     }
     const vorlane::CoreFactor& f = *result;
@@ -131,7 +93,7 @@ void run_problem(const std::string& name, const std::vector<uint32_t>& dims, std
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double nnz = static_cast<double>(a.cols.size());
-    std::printf("| %-12s | %9u | %9.0f | %8.3f | %10.1f | %8.2f | %8.4f | %5d | %8.1f |\n", name.c_str(), a.n, nnz,
+    std::printf("| %-15s | %9u | %9.0f | %8.3f | %10.1f | %8.2f | %8.4f | %5d | %8.1f |\n", name.c_str(), a.n, nnz,
                 factor_seconds, factor_seconds / nnz * 1e9, static_cast<double>(f.rows.size()) / nnz,
                 solve_seconds, iters, static_cast<double>(usage.ru_maxrss) / 1024.0);
     std::fflush(stdout);
@@ -142,30 +104,50 @@ void run_problem(const std::string& name, const std::vector<uint32_t>& dims, std
 int main(int argc, char** argv) {
     bool quick = false;
     std::optional<uint32_t> split;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
         else if (std::strcmp(argv[i], "--split") == 0 && i + 1 < argc) split = static_cast<uint32_t>(std::stoul(argv[++i]));
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
     }
     struct Problem {
         std::string name;
-        std::vector<uint32_t> dims;
+        std::function<Csr()> make;
+    };
+    using bench::GridWeights;
+    auto grid = [](std::vector<uint32_t> dims) {
+        return [dims] { return bench::grid(dims, GridWeights::Unit, true, 42); };
+    };
+    auto shuffled = [](uint32_t side) {
+        return [side] { return bench::renumbered(bench::grid({side, side}, GridWeights::Unit, true, 42), 5); };
     };
     std::vector<Problem> problems = {
-        {"grid2d 100^2", {100, 100}}, {"grid2d 316^2", {316, 316}}, {"grid3d 22^3", {22, 22, 22}},
-        {"grid3d 46^3", {46, 46, 46}},
+        {"grid2d 100^2", grid({100, 100})},
+        {"grid2d 316^2", grid({316, 316})},
+        {"grid3d 22^3", grid({22, 22, 22})},
+        {"grid3d 46^3", grid({46, 46, 46})},
+        {"shuffled 316^2", shuffled(316)},
+        {"powerlaw 1e4", [] { return bench::power_law(10000, 10.0, 3); }},
+        {"powerlaw 1e5", [] { return bench::power_law(100000, 10.0, 3); }},
+        {"expander 1e5", [] { return bench::expander(100000, 4); }},
     };
     if (!quick) {
-        problems.push_back({"grid2d 1000^2", {1000, 1000}});
-        problems.push_back({"grid3d 100^3", {100, 100, 100}});
+        problems.push_back({"grid2d 1000^2", grid({1000, 1000})});
+        problems.push_back({"grid3d 100^3", grid({100, 100, 100})});
+        problems.push_back({"shuffled 1000^2", shuffled(1000)});
+        problems.push_back({"powerlaw 1e6", [] { return bench::power_law(1000000, 10.0, 3); }});
+        problems.push_back({"expander 1e6", [] { return bench::expander(1000000, 4); }});
     }
-    std::printf("mode: %s\n\n", split ? ("split k=" + std::to_string(*split)).c_str() : "plain");
-    std::printf("| problem      |         n |       nnz | factor s | ns per nnz | fill/nnz | solve s | iters | peak MiB |\n");
-    std::printf("|--------------|-----------|-----------|----------|------------|----------|---------|-------|----------|\n");
+    std::printf("mode: %s; grids have unit weights and a grounded boundary\n\n",
+                split ? ("split k=" + std::to_string(*split)).c_str() : "plain");
+    std::printf("| problem         |         n |       nnz | factor s | ns per nnz | fill/nnz | solve s | iters | peak MiB |\n");
+    std::printf("|-----------------|-----------|-----------|----------|------------|----------|---------|-------|----------|\n");
     std::fflush(stdout);
     for (const Problem& p : problems) {
+        if (p.name.find(only) == std::string::npos) continue;
         const pid_t pid = fork();
         if (pid == 0) {
-            run_problem(p.name, p.dims, split);
+            run_problem(p.name, p.make, split);
             _exit(0);
         }
         int status = 0;
