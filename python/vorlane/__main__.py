@@ -1,4 +1,5 @@
-"""Command-line tool: ``python -m vorlane solve MATRIX.mtx`` and ``python -m vorlane demo``.
+"""Command-line tool: ``python -m vorlane solve MATRIX.mtx``, ``python -m vorlane resistance
+ADJ.mtx`` and ``python -m vorlane demo``.
 
 Exit status: 0 on success, 1 for bad input or a failed step, 2 for a bad command line,
 3 when the iteration did not converge.
@@ -88,6 +89,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     solve.add_argument("matrix", metavar="MATRIX.mtx", help="Matrix Market file with A")
     solve.add_argument(
+        "--graph",
+        action="store_true",
+        help="the file holds a graph's adjacency matrix (pattern allowed): solve with its "
+        "Laplacian",
+    )
+    solve.add_argument(
         "--rhs",
         metavar="FILE",
         help="right-hand side: .npy, Matrix Market, or text with one number per line",
@@ -101,6 +108,10 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="write the solution: .npy, .mtx, or text with one number per line",
     )
+
+    from .graph._cli import add_resistance_parser
+
+    add_resistance_parser(commands, _tolerance, _seed, _positive)
 
     demo = commands.add_parser(
         "demo",
@@ -151,7 +162,12 @@ def _run_solve(args: argparse.Namespace) -> int:
     config = make_config(args.seed, args.split)
 
     progress.phase(f"reading {args.matrix}")
-    matrix = read_matrix_market(args.matrix)
+    if args.graph:
+        from .graph._cli import read_graph_laplacian
+
+        matrix = read_graph_laplacian(args.matrix)
+    else:
+        matrix = read_matrix_market(args.matrix)
     n = matrix.shape[0]
     progress.phase("checking the matrix")
     try:
@@ -244,6 +260,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return EXIT_USAGE
         if args.command == "solve":
             return _run_solve(args)
+        if args.command == "resistance":
+            from .graph._cli import run_resistance
+
+            return run_resistance(args, _check_output_path)
         return _run_demo(args)
     except UsageError as exc:
         return _fail(str(exc), EXIT_USAGE)

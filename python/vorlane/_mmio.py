@@ -31,12 +31,13 @@ def _check_readable(path: str) -> None:
         pass
 
 
-def read_matrix_market(path: PathLike) -> Any:
+def read_matrix_market(path: PathLike, *, allow_pattern: bool = False) -> Any:
     """Read a square real matrix from a Matrix Market file as a ``scipy.sparse.csr_matrix``.
 
     Coordinate and array formats are read, with real or integer fields and general or
     symmetric storage (symmetric storage is expanded into both triangles). Duplicate
-    entries are summed and the values converted to float64.
+    entries are summed and the values converted to float64. With ``allow_pattern``, a
+    pattern file is read with every stored entry equal to 1.
 
     Raises:
         OSError: the file cannot be opened.
@@ -56,9 +57,9 @@ def read_matrix_market(path: PathLike) -> Any:
         raise ValueError(f"{path}: not a Matrix Market file: {_one_line(exc)}") from None
     if field in ("complex",) or symmetry == "hermitian":
         raise ValueError(f"{path}: complex matrices are not supported")
-    if field == "pattern":
+    if field == "pattern" and not allow_pattern:
         raise ValueError(f"{path}: a pattern matrix has no values to solve with")
-    if field not in ("real", "integer", "double"):
+    if field not in ("real", "integer", "double", "pattern"):
         raise ValueError(f"{path}: unsupported Matrix Market field {field!r}")
     if symmetry == "skew-symmetric":
         raise ValueError(f"{path}: a skew-symmetric matrix is not symmetric")
