@@ -1,0 +1,173 @@
+"""One process's diagonal block: checked as SDDM, factorized, and applied.
+
+Kept free of PETSc so that it can be used and tested without it.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Optional
+
+import numpy as np
+
+from _vorlane import Config, factorize
+
+# Off-diagonal entries of the block and its transpose may differ by this much, relative to
+# their size.
+SYMMETRY_RTOL = 1e-10
+# A row whose diagonal excess is at most this fraction of its absolute sum is a Laplacian
+# row: the excess is rounding noise, not a ground.
+EXCESS_RTOL = 1e-12
+# A row whose excess is below minus this fraction of its absolute sum is not diagonally
+# dominant.
+DOMINANCE_RTOL = 1e-8
+
+# Rank r factorizes with seed + r * SEED_STRIDE (mod 2**64): rank 0 uses the caller's seed,
+# so one process reproduces a serial factorization, and the ranks' seeds stay far apart for
+# any seed the caller picks. The stride is odd, so different ranks never share a seed.
+SEED_STRIDE = 0x9E3779B97F4A7C15
+U64 = 2**64
+
+
+def rank_seed(seed: int, rank: int) -> int:
+    """The factorization seed that process `rank` uses for the caller's `seed`."""
+    return (seed + rank * SEED_STRIDE) % U64
+
+
+class NotSDDMError(ValueError):
+    """The block cannot be factorized: it is not a symmetric SDDM matrix."""
+
+
+class LocalFactor:
+    """A checked, factorized SDDM block that applies its approximate inverse.
+
+    `indptr`, `indices` and `data` are the block's CSR arrays (column indices local to the
+    block). Raises NotSDDMError when the block is not square-symmetric, finite, has a
+    positive off-diagonal entry or a row that is not diagonally dominant.
+    """
+
+    def __init__(
+        self,
+        indptr: np.ndarray,
+        indices: np.ndarray,
+        data: np.ndarray,
+        *,
+        seed: int = 0,
+        split: Optional[int] = None,
+    ) -> None:
+        start = time.perf_counter()
+        self.n = int(len(indptr)) - 1
+        self.nnz = int(len(data))
+        self.seed = seed
+        self.split = split
+        matrix, self._scale, self.grounded = _factor_input(indptr, indices, data, self.n)
+        self._factor = factorize(matrix, Config(seed=seed, split=split))
+        self.augmented = self._factor.n > self.n
+        self.steps = self._factor.n_steps
+        self.setup_seconds = time.perf_counter() - start
+
+    def solve_into(self, b: np.ndarray, out: np.ndarray) -> None:
+        """out = the block's approximate inverse applied to b (float64 vectors of length n)."""
+        self._factor.solve_into(b, out)
+        out *= self._scale
+
+    def describe(self) -> str:
+        split = "none" if self.split is None else str(self.split)
+        return (
+            f"local n {self.n}, block nonzeros {self.nnz}, "
+            f"{'grounded' if self.grounded else 'Laplacian'} block"
+            f"{' (augmented)' if self.augmented else ''}, {self.steps} elimination steps, "
+            f"seed {self.seed}, split {split}, setup {self.setup_seconds:.3g} s"
+        )
+
+
+def _factor_input(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: int):
+    """The checked block as the matrix to factorize, the scale of its inverse, and whether
+    it has a ground.
+
+    Rounding-noise excess is dropped so that the factorization sees a Laplacian exactly
+    when the block has no ground; the matrix is scaled so that its largest row sum is 1
+    (and its largest excess not below 1e-6), which keeps the factorization's absolute
+    thresholds meaningful. Solutions are multiplied back by that scale.
+    """
+    import scipy.sparse as sparse
+
+    indptr = np.asarray(indptr, dtype=np.int64)
+    indices = np.asarray(indices, dtype=np.int64)
+    data = np.asarray(data)
+    if data.dtype.kind == "c":
+        raise NotSDDMError(f"block has complex values ({data.dtype})")
+    data = data.astype(np.float64, copy=False)
+    if indptr.size != n + 1 or indptr[0] != 0 or np.any(np.diff(indptr) < 0):
+        raise NotSDDMError("block row pointers are malformed")
+    if indptr[-1] != data.size or indices.size != data.size:
+        raise NotSDDMError("block index and value arrays differ in length")
+    if indices.size and (indices.min() < 0 or indices.max() >= n):
+        raise NotSDDMError("block column index out of range")
+    if not np.isfinite(data).all():
+        raise NotSDDMError("block contains non-finite values")
+
+    csr = sparse.csr_matrix((data, indices, indptr), shape=(n, n), copy=True)
+    csr.sum_duplicates()
+    csr.sort_indices()
+    _check_symmetric(sparse, csr)
+    data, indices, indptr = csr.data, csr.indices, csr.indptr
+    rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr))
+    off = indices != rows
+    positive = off & (data > 0)
+    if positive.any():
+        k = int(np.flatnonzero(positive)[0])
+        raise NotSDDMError(
+            f"block has a positive off-diagonal entry ({rows[k]}, {indices[k]}) = "
+            f"{float(data[k])!r}; off-diagonal entries must be <= 0"
+        )
+    edge = off & (data < 0)
+    diagonal = np.bincount(rows[~off], weights=data[~off], minlength=n)
+    offsum = np.bincount(rows[edge], weights=data[edge], minlength=n)
+    excess = diagonal + offsum
+    magnitude = np.abs(diagonal) - offsum
+    weak = excess < -DOMINANCE_RTOL * magnitude
+    if weak.any():
+        i = int(np.flatnonzero(weak)[0])
+        raise NotSDDMError(
+            f"block row {i} is not diagonally dominant: diagonal {float(diagonal[i])!r}, "
+            f"off-diagonal sum {float(offsum[i])!r}"
+        )
+    grounded = excess > EXCESS_RTOL * magnitude
+
+    biggest = float(magnitude.max()) if n else 0.0
+    scale = 1.0 / biggest if biggest > 0 else 1.0
+    if grounded.any():
+        scale = max(scale, 1e-6 / float(excess[grounded].max()))
+    new_diagonal = np.where(grounded, excess, 0.0) - offsum
+    identity = np.arange(n, dtype=np.int64)
+    matrix = sparse.csr_matrix(
+        (
+            np.concatenate([data[edge], new_diagonal]) * scale,
+            (np.concatenate([rows[edge], identity]), np.concatenate([indices[edge], identity])),
+        ),
+        shape=(n, n),
+    )
+    matrix.sum_duplicates()
+    matrix.sort_indices()
+    return matrix, scale, bool(grounded.any())
+
+
+def _check_symmetric(sparse, csr) -> None:
+    transposed = csr.T.tocsr()
+    transposed.sort_indices()
+    if np.array_equal(csr.indptr, transposed.indptr) and np.array_equal(
+        csr.indices, transposed.indices
+    ):
+        gap = np.abs(csr.data - transposed.data)
+        if not (gap > SYMMETRY_RTOL * (np.abs(csr.data) + np.abs(transposed.data))).any():
+            return
+    difference = sparse.coo_matrix(abs(csr - transposed) - SYMMETRY_RTOL * (abs(csr) + abs(transposed)))
+    bad = difference.data > 0
+    if bad.any():
+        k = int(np.flatnonzero(bad)[0])
+        i, j = int(difference.row[k]), int(difference.col[k])
+        raise NotSDDMError(
+            f"block is not symmetric: ({i}, {j}) = {float(csr[i, j])!r} but "
+            f"({j}, {i}) = {float(csr[j, i])!r}"
+        )

@@ -1,0 +1,194 @@
+"""The PETSc preconditioner context: block Jacobi with one vorlane factor per process."""
+
+from __future__ import annotations
+
+import atexit
+import sys
+from typing import Any, Optional
+
+import numpy as np
+
+from ._block import U64, LocalFactor, NotSDDMError, rank_seed
+
+
+def _parse_seed(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        value = -1
+    if not 0 <= value < U64:
+        raise ValueError(f"-vorlane_seed must be an integer in 0..2**64-1, got {text!r}")
+    return value
+
+
+def _parse_split(text: str) -> Optional[int]:
+    if text.lower() == "none":
+        return None
+    try:
+        value = int(text, 0)
+    except ValueError:
+        value = 0
+    if not 1 <= value < 2**32:
+        raise ValueError(f"-vorlane_split must be an integer in 1..2**32-1 or none, got {text!r}")
+    return value
+
+
+class Preconditioner:
+    """A petsc4py Python preconditioner context that factorizes each process's diagonal
+    block of the preconditioning matrix with vorlane and applies it without communication.
+
+    Use it as ``pc.setType('python'); pc.setPythonContext(Preconditioner())`` or through
+    the options ``-pc_type python -pc_python_type vorlane.petsc.Preconditioner``; as the
+    block solver of PCBJACOBI or PCASM with ``-sub_pc_type python
+    -sub_pc_python_type vorlane.petsc.Preconditioner``.
+
+    Options (under the PC's prefix): ``-vorlane_seed S`` (default 0) and ``-vorlane_split
+    K`` (default none). The process of rank r in PETSc's world communicator factorizes with
+    seed ``(S + r * 0x9E3779B97F4A7C15) mod 2**64``, so a single process uses S itself.
+
+    Every block must be a symmetric SDDM matrix (off-diagonal entries <= 0, rows diagonally
+    dominant); the diagonal block of a Laplacian or SDDM operator always is. When a block
+    is not, setUp fails on every process of the PC's communicator. A block solver on one
+    process of a larger run cannot make its peers fail with it: it reports the reason on
+    standard error and its applications return NaN, which ends the Krylov iteration on
+    every process with a diverged reason.
+    """
+
+    def __init__(self, seed: int = 0, split: Optional[int] = None) -> None:
+        self.seed = _parse_seed(str(seed))
+        self.split = _parse_split(str(split))
+        self.local: Optional[LocalFactor] = None
+        self.failure: Optional[str] = None
+        self._rank = 0
+        self._work = np.empty(0)
+
+    # Configuration -----------------------------------------------------------------------
+
+    def setFromOptions(self, pc: Any) -> None:
+        from petsc4py import PETSc
+
+        options = PETSc.Options(pc.getOptionsPrefix())
+        if options.hasName("vorlane_seed"):
+            self.seed = _parse_seed(options.getString("vorlane_seed"))
+        if options.hasName("vorlane_split"):
+            self.split = _parse_split(options.getString("vorlane_split"))
+
+    # Setup -------------------------------------------------------------------------------
+
+    def setUp(self, pc: Any) -> None:
+        from petsc4py import PETSc
+
+        _finalize_before_interpreter_exit()
+        comm = pc.getComm()
+        self._rank = PETSc.COMM_WORLD.getRank()
+        self.local = None
+        self.failure = None
+        try:
+            self.local = self._factorize(pc)
+            self._work = np.empty(self.local.n)
+        except NotSDDMError as exc:
+            self.failure = f"local block of rank {self._rank} is not SDDM: {exc}"
+        if comm.getSize() > 1:
+            failed_rank = _first_failed_rank(comm, self.failure is not None)
+            if failed_rank is not None:
+                raise NotSDDMError(
+                    self.failure or f"the local block of rank {failed_rank} is not SDDM"
+                )
+        elif self.failure is not None:
+            if PETSc.COMM_WORLD.getSize() == 1:
+                raise NotSDDMError(self.failure)
+            sys.stderr.write(f"vorlane.petsc: {self.failure}\n")
+            sys.stderr.flush()
+
+    def _factorize(self, pc: Any) -> LocalFactor:
+        _, P = pc.getOperators()
+        block = P.getDiagonalBlock() if P.getComm().getSize() > 1 else P
+        # Other formats (symmetric storage keeps one triangle) read as a full AIJ copy.
+        if block.getType() != "seqaij":
+            block = block.convert("seqaij")
+        indptr, indices, data = block.getValuesCSR()
+        return LocalFactor(
+            indptr, indices, data, seed=rank_seed(self.seed, self._rank), split=self.split
+        )
+
+    def reset(self, pc: Any) -> None:
+        self.local = None
+        self.failure = None
+
+    # Application -------------------------------------------------------------------------
+
+    def apply(self, pc: Any, x: Any, y: Any) -> None:
+        if self.local is None:
+            y.set(np.nan)
+            return
+        # Solving straight into PETSc's array of y has crashed the interpreter at exit;
+        # a private buffer and one copy into y do not.
+        self.local.solve_into(x.getArray(readonly=True), self._work)
+        y.setArray(self._work)
+
+    applyTranspose = apply
+
+    def matApply(self, pc: Any, X: Any, Y: Any) -> None:
+        """Several right-hand sides at once: the columns of the dense matrix X."""
+        B = X.getDenseArray()
+        out = Y.getDenseArray()
+        if self.local is None:
+            out[:] = np.nan
+            return
+        column = np.empty(B.shape[0])
+        for j in range(B.shape[1]):
+            self.local.solve_into(np.ascontiguousarray(B[:, j]), column)
+            out[:, j] = column
+
+    # Report ------------------------------------------------------------------------------
+
+    def view(self, pc: Any, viewer: Any) -> None:
+        if self.local is not None:
+            text = self.local.describe()
+        elif self.failure is not None:
+            text = f"failed: {self.failure}"
+        else:
+            text = "not set up"
+        split = "none" if self.split is None else str(self.split)
+        viewer.printfASCII(f"vorlane approximate Cholesky, seed {self.seed}, split {split}\n")
+        if pc.getComm().getSize() == 1:
+            viewer.printfASCII(f"  {text}\n")
+            return
+        viewer.pushASCIISynchronized()
+        viewer.printfASCIISynchronized(f"  [rank {self._rank}] {text}\n")
+        viewer.flush()
+        viewer.popASCIISynchronized()
+
+
+_exit_hook_registered = False
+
+
+def _finalize_before_interpreter_exit() -> None:
+    """Finalize PETSc from an interpreter exit hook, while Python still runs.
+
+    PETSc otherwise finalizes after the interpreter has shut down and then destroys the
+    solvers still alive, whose Python preconditioner contexts it can no longer call back
+    into: the process crashed at exit. Objects released after this hook are left alone.
+    """
+    global _exit_hook_registered
+    if _exit_hook_registered:
+        return
+    from petsc4py import PETSc
+
+    def finalize() -> None:
+        if PETSc.Sys.isInitialized() and not PETSc.Sys.isFinalized():
+            PETSc._finalize()
+
+    atexit.register(finalize)
+    _exit_hook_registered = True
+
+
+def _first_failed_rank(comm: Any, failed: bool) -> Optional[int]:
+    """Collectively: the lowest rank of comm whose flag is set, or None."""
+    from petsc4py import PETSc
+
+    flags = PETSc.Vec().createMPI((1, PETSc.DECIDE), comm=comm)
+    flags.set(1.0 if failed else 0.0)
+    index, value = flags.max()
+    flags.destroy()
+    return int(index) if value > 0 else None
