@@ -17,9 +17,24 @@ ctest --test-dir build/tests --output-on-failure --no-tests=error -j2
 
 # The installed package is the one under test: the source tree's python/ is not on the path.
 set +e
-python3 -m pytest -q -p no:cacheprovider --rootdir=. tests
+python3 -m pytest -q -p no:cacheprovider --rootdir=. --ignore=tests/mpi tests
 status=$?
 set -e
+
+# The MPI tests run in the PETSc environment; when it cannot be made they run here and are
+# reported as skipped with the reason.
+set +e
+petsc_python="$(bash tools/petsc-env.sh | tail -n 1)"
+petsc_status=$?
+set -e
+if [ "$petsc_status" -eq 0 ]; then
+  "$petsc_python" -m pytest -q -rs -p no:cacheprovider --rootdir=. tests/mpi
+elif [ "$petsc_status" -eq 3 ]; then
+  VORLANE_PETSC_UNAVAILABLE="tools/petsc-env.sh could not install petsc4py (see above)" \
+    python3 -m pytest -q -rs -p no:cacheprovider --rootdir=. tests/mpi
+else
+  exit "$petsc_status"
+fi
 # Exit 5 means pytest collected nothing; the C++ suite above has already run (and ctest
 # refuses to pass with no tests), so report it without failing.
 if [ "$status" -eq 5 ]; then

@@ -1,0 +1,289 @@
+"""Scenarios for vorlane.petsc, run by every rank under mpiexec.
+
+    mpiexec -n P python mpi_scenarios.py NAME...
+
+Rank 0 prints one line "NAME ok: DETAILS" per scenario that passes; a failing check raises
+and ends the run with a non-zero status.
+"""
+
+from __future__ import annotations
+
+import sys
+
+import petsc4py
+
+petsc4py.init(sys.argv[:1])
+
+import numpy as np  # noqa: E402
+import scipy.sparse as sp  # noqa: E402
+from petsc4py import PETSc  # noqa: E402
+
+import vorlane  # noqa: E402
+from vorlane.petsc import Preconditioner, rank_seed  # noqa: E402
+
+COMM = PETSc.COMM_WORLD
+RANK, SIZE = COMM.getRank(), COMM.getSize()
+VORLANE = "-pc_type python -pc_python_type vorlane.petsc.Preconditioner"
+
+
+def grounded_grid(m, contrast=False):
+    """m x m grid Laplacian, boundary vertices grounded with weight 1; weights 10^U[-4,4]
+    when contrast is set."""
+    index = np.arange(m * m).reshape(m, m)
+    rows = np.concatenate([index[:-1, :].ravel(), index[:, :-1].ravel()])
+    cols = np.concatenate([index[1:, :].ravel(), index[:, 1:].ravel()])
+    rng = np.random.default_rng(7)
+    w = 10.0 ** rng.uniform(-4, 4, rows.size) if contrast else np.ones(rows.size)
+    adjacency = sp.coo_matrix((w, (rows, cols)), shape=(m * m, m * m))
+    adjacency = (adjacency + adjacency.T).tocsr()
+    ground = np.zeros((m, m))
+    ground[0, :] = ground[-1, :] = ground[:, 0] = ground[:, -1] = 1.0
+    degree = np.asarray(adjacency.sum(axis=1)).ravel() + ground.ravel()
+    return (sp.diags(degree) - adjacency).tocsr()
+
+
+def distribute(A):
+    """The global scipy matrix A as a PETSc AIJ matrix, rows split by PETSc."""
+    n = A.shape[0]
+    layout = PETSc.Vec().createMPI(n, comm=COMM)
+    r0, r1 = layout.getOwnershipRange()
+    layout.destroy()
+    lo, hi = A.indptr[r0], A.indptr[r1]
+    csr = (A.indptr[r0 : r1 + 1] - lo, A.indices[lo:hi], A.data[lo:hi])
+    M = PETSc.Mat().createAIJ(((r1 - r0, n), (r1 - r0, n)), csr=csr, comm=COMM)
+    M.assemble()
+    return M
+
+
+def gather(x):
+    scatter, whole = PETSc.Scatter.toZero(x)
+    scatter.scatter(x, whole)
+    values = whole.getArray().copy() if RANK == 0 else None
+    scatter.destroy()
+    whole.destroy()
+    return values
+
+
+def krylov(M, options, prefix):
+    """A CG solver on M to a true relative residual of 1e-8, configured by options."""
+    opts = PETSc.Options()
+    for key, value in _pairs(options):
+        opts[prefix + key] = value
+    ksp = PETSc.KSP().create(comm=COMM)
+    ksp.setOptionsPrefix(prefix)
+    ksp.setOperators(M)
+    ksp.setType("cg")
+    ksp.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
+    ksp.setTolerances(rtol=1e-8, atol=0.0, max_it=2000)
+    ksp.setFromOptions()
+    return ksp
+
+
+def _pairs(options):
+    words = options.split()
+    i = 0
+    while i < len(words):
+        key = words[i].lstrip("-")
+        if i + 1 < len(words) and not words[i + 1].startswith("-"):
+            yield key, words[i + 1]
+            i += 2
+        else:
+            yield key, ""
+            i += 1
+
+
+def solve(M, b, options, prefix):
+    ksp = krylov(M, options, prefix)
+    x = M.createVecRight()
+    ksp.solve(b, x)
+    r = b.duplicate()
+    M.mult(x, r)
+    r.aypx(-1.0, b)
+    residual = r.norm() / b.norm()
+    result = (ksp.getConvergedReason(), ksp.getIterationNumber(), residual, x, ksp)
+    return result
+
+
+def global_rhs(n):
+    return np.random.default_rng(1).standard_normal(n)
+
+
+def rhs(M):
+    b = M.createVecLeft()
+    r0, r1 = b.getOwnershipRange()
+    b.setArray(global_rhs(M.getSize()[0])[r0:r1])
+    return b
+
+
+def report(name, text):
+    if RANK == 0:
+        print(f"{name} ok: {text}", flush=True)
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(f"rank {RANK}: {message}")
+
+
+# Scenarios ---------------------------------------------------------------------------------
+
+
+def grids():
+    """Both grids converge to 1e-8 in fewer iterations than ICC(0) blocks and match a serial
+    vorlane.solve."""
+    for name, A in (("unit", grounded_grid(48)), ("contrast", grounded_grid(48, True))):
+        M = distribute(A)
+        b = rhs(M)
+        reason, its, residual, x, _ = solve(M, b, VORLANE, f"g{name}_")
+        check(reason > 0 and residual <= 1e-8, f"{name}: reason {reason}, residual {residual}")
+        _, icc_its, _, _, _ = solve(M, b, "-pc_type bjacobi -sub_pc_type icc", f"i{name}_")
+        check(its < icc_its, f"{name}: {its} iterations, not fewer than ICC(0)'s {icc_its}")
+        whole = gather(x)
+        if RANK == 0:
+            serial, info = vorlane.solve(A, global_rhs(A.shape[0]), tol=1e-10)
+            error = np.linalg.norm(whole - serial) / np.linalg.norm(serial)
+            check(info.converged and error <= 1e-6, f"{name}: differs from serial by {error}")
+        report("grids", f"{name} {its} iterations, ICC(0) blocks {icc_its}")
+
+
+def laplacian():
+    """A pure Laplacian with the constant null space attached converges."""
+    A = grounded_grid(32)
+    A = (A - sp.diags(np.asarray(A.sum(axis=1)).ravel())).tocsr()
+    M = distribute(A)
+    M.setNullSpace(PETSc.NullSpace().create(constant=True, comm=COMM))
+    b = rhs(M)
+    b.shift(-b.sum() / b.getSize())
+    reason, its, residual, _, _ = solve(M, b, VORLANE, "lap_")
+    check(reason > 0 and residual <= 1e-8, f"reason {reason}, residual {residual}")
+    report("laplacian", f"{its} iterations, residual {residual:.2e}")
+
+
+def refactorize():
+    """New operator values, then a solve: the factor is rebuilt for the new values."""
+    A = grounded_grid(32, True)
+    M = distribute(A)
+    b = rhs(M)
+    ksp = krylov(M, VORLANE, "ref_")
+    x = M.createVecRight()
+    ksp.solve(b, x)
+    first = ksp.getPC().getPythonContext().local
+    M.scale(1e3)
+    M.shift(1.0)
+    ksp.setOperators(M)
+    ksp.solve(b, x)
+    second = ksp.getPC().getPythonContext().local
+    r = b.duplicate()
+    M.mult(x, r)
+    r.aypx(-1.0, b)
+    residual = r.norm() / b.norm()
+    check(second is not first, "the factor was not rebuilt")
+    check(ksp.getConvergedReason() > 0 and residual <= 1e-8, f"residual {residual}")
+    report("refactorize", f"{ksp.getIterationNumber()} iterations after new values")
+
+
+def schwarz():
+    """As the block solver of PCBJACOBI and PCASM (overlap 1, symmetric): converges, and
+    the overlap does not cost iterations."""
+    M = distribute(grounded_grid(40, True))
+    b = rhs(M)
+    sub = "-sub_ksp_type preonly -sub_pc_type python -sub_pc_python_type vorlane.petsc.Preconditioner"
+    counts = {}
+    for kind, options in (
+        ("bjacobi", f"-pc_type bjacobi {sub}"),
+        ("asm", f"-pc_type asm -pc_asm_overlap 1 -pc_asm_type basic {sub}"),
+    ):
+        reason, its, residual, _, _ = solve(M, b, options, f"s{kind}_")
+        check(reason > 0 and residual <= 1e-8, f"{kind}: reason {reason}, residual {residual}")
+        counts[kind] = its
+    check(counts["asm"] <= counts["bjacobi"], f"overlap costs iterations: {counts}")
+    report("schwarz", f"{counts}")
+
+
+def options():
+    """Seed and split from the options database, per-rank seeds, view, several columns."""
+    M = distribute(grounded_grid(24, True))
+    b = rhs(M)
+    ksp = krylov(M, f"{VORLANE} -vorlane_seed 12345 -vorlane_split 2", "opt_")
+    x = M.createVecRight()
+    ksp.solve(b, x)
+    pc = ksp.getPC()
+    context = pc.getPythonContext()
+    check(context.split == 2 and context.local.split == 2, "split option ignored")
+    check(context.local.seed == rank_seed(12345, RANK), f"seed {context.local.seed}")
+    viewer = PETSc.Viewer.ASCII("opt_view.txt", comm=COMM)
+    pc.view(viewer)
+    viewer.destroy()
+    if RANK == 0:
+        with open("opt_view.txt") as text:
+            shown = text.read()
+        check("seed 12345, split 2" in shown, f"view shows {shown!r}")
+        check(all(f"[rank {r}] local n" in shown for r in range(SIZE)) or SIZE == 1, shown)
+
+    r0, r1 = M.getOwnershipRange()
+    n = M.getSize()[0]
+    X = PETSc.Mat().createDense(((r1 - r0, n), (None, 3)), comm=COMM)
+    X.setUp()
+    X.getDenseArray()[:] = np.random.default_rng(RANK).standard_normal((r1 - r0, 3))
+    X.assemble()
+    Y = X.duplicate()
+    pc.matApply(X, Y)
+    for j in range(3):
+        column, out = X.getColumnVector(j), M.createVecLeft()
+        pc.apply(column, out)
+        gap = np.abs(out.getArray() - Y.getDenseArray()[:, j]).max()
+        check(gap == 0.0, f"column {j} differs by {gap}")
+    bad = Preconditioner()
+    for option, value in (("vorlane_seed", "-1"), ("vorlane_split", "0")):
+        PETSc.Options()[f"bad_{option}"] = value
+        sub = PETSc.PC().create(comm=COMM)
+        sub.setOptionsPrefix("bad_")
+        sub.setType("python")
+        sub.setPythonContext(bad)
+        try:
+            sub.setFromOptions()
+        except (PETSc.Error, ValueError):
+            pass
+        else:
+            raise AssertionError(f"{option} {value} accepted")
+        del PETSc.Options()[f"bad_{option}"]
+    report("options", "seed, split, view and several columns")
+
+
+def not_sddm():
+    """A positive off-diagonal entry inside the last rank's block: an error on every rank
+    with the PC as preconditioner, a failed solve on every rank as a block solver."""
+    A = grounded_grid(16).tolil()
+    n = A.shape[0]
+    i = n - 2
+    A[i, i + 1] = A[i + 1, i] = 0.5
+    M = distribute(A.tocsr())
+    b = rhs(M)
+    # petsc4py re-raises the preconditioner's own exception through PETSc's error path.
+    try:
+        solve(M, b, VORLANE, "bad_")
+    except (PETSc.Error, ValueError) as exc:
+        caught = 1.0 if "not SDDM" in str(exc) or isinstance(exc, PETSc.Error) else 0.0
+    else:
+        caught = 0.0
+    flags = PETSc.Vec().createMPI((1, PETSc.DECIDE), comm=COMM)
+    flags.set(caught)
+    check(flags.sum() == SIZE, f"{int(flags.sum())} of {SIZE} ranks raised")
+    sub = "-sub_ksp_type preonly -sub_pc_type python -sub_pc_python_type vorlane.petsc.Preconditioner"
+    # A block solver raises only when it is alone; among several ranks its failure ends
+    # the iteration on all of them instead.
+    try:
+        reason, _, _, _, _ = solve(M, b, f"-pc_type bjacobi {sub}", "badsub_")
+    except ValueError as exc:
+        check(SIZE == 1 and "not SDDM" in str(exc), f"block solver raised {exc!r}")
+        reason = "raised"
+    else:
+        check(SIZE > 1 and reason < 0, f"the block solver's failure gave reason {reason}")
+    report("not_sddm", f"error on all {SIZE} ranks; block solver: {reason}")
+
+
+SCENARIOS = {f.__name__: f for f in (grids, laplacian, refactorize, schwarz, options, not_sddm)}
+
+if __name__ == "__main__":
+    for name in sys.argv[1:]:
+        SCENARIOS[name]()
