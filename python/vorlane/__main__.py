@@ -108,6 +108,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="write the solution: .npy, .mtx, or text with one number per line",
     )
+    solve.add_argument(
+        "--petsc",
+        action="store_true",
+        help="solve with PETSc KSP CG across the ranks of mpiexec, one factor per rank "
+        "(needs petsc4py)",
+    )
 
     from .graph._cli import add_resistance_parser
 
@@ -258,6 +264,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.command is None:
             build_parser().print_help(sys.stderr)
             return EXIT_USAGE
+        if args.command == "solve" and args.petsc:
+            from .petsc._cli import run_solve
+
+            return run_solve(args, _check_output_path)
         if args.command == "solve":
             return _run_solve(args)
         if args.command == "resistance":
