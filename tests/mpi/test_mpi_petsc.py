@@ -78,3 +78,45 @@ def test_clean_exit(outputs, ranks):
     """Every rank ends normally: no crash at interpreter exit, no PETSc error report."""
     run = outputs[ranks]
     assert run.returncode == 0 and "PETSC ERROR" not in run.stderr, run.stderr[-4000:]
+
+
+@pytest.mark.parametrize("ranks", RANKS)
+@pytest.mark.parametrize("grounded", [True, False], ids=["sddm", "laplacian"])
+def test_command_line(tmp_path, ranks, grounded):
+    """`solve --petsc` under mpiexec: one report from rank 0, and the serial solution."""
+    import numpy as np
+    import scipy.io
+    import scipy.sparse as sp
+
+    import vorlane
+
+    sys.path.insert(0, str(HERE.parent))
+    import problems
+
+    A = problems.grid_laplacian(20, seed=4)
+    if grounded:
+        A = (A + sp.diags(np.r_[np.ones(20), np.zeros(380)])).tocsr()
+    scipy.io.mmwrite(str(tmp_path / "A.mtx"), A, symmetry="symmetric")
+    run = run_mpi(
+        ranks,
+        ["-m", "vorlane", "solve", "A.mtx", "--petsc", "--out", "x.npy"],
+        tmp_path,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr[-4000:]
+    assert run.stdout.count("converged    yes") == 1, run.stdout
+    assert f"ranks        {ranks} " in run.stdout
+    b = A @ np.random.default_rng(0).standard_normal(400)
+    serial, _ = vorlane.solve(A, b, tol=1e-10)
+    x = np.load(tmp_path / "x.npy")
+    assert np.linalg.norm(x - serial) <= 1e-6 * np.linalg.norm(serial)
+
+
+def test_command_line_bad_matrix_fails_on_every_rank(tmp_path):
+    """Rank 0's refusal ends every rank: one error line, exit status 1, no hang."""
+    (tmp_path / "A.mtx").write_text(
+        "%%MatrixMarket matrix coordinate real general\n2 2 2\n1 2 1.0\n2 1 1.0\n"
+    )
+    run = run_mpi(2, ["-m", "vorlane", "solve", "A.mtx", "--petsc"], tmp_path)
+    assert run.returncode != 0
+    errors = [line for line in run.stderr.splitlines() if line.startswith("vorlane: error:")]
+    assert len(errors) == 1 and "positive off-diagonal" in errors[0], run.stderr
