@@ -83,20 +83,26 @@ class Preconditioner:
         self._rank = PETSc.COMM_WORLD.getRank()
         self.local = None
         self.failure = None
+        # Any failure (a block that is not SDDM, memory) is agreed on by every rank of the
+        # PC's communicator before anyone raises, so that no rank waits for a failed peer.
         try:
             self.local = self._factorize(pc)
             self._work = np.empty(self.local.n)
         except NotSDDMError as exc:
             self.failure = f"local block of rank {self._rank} is not SDDM: {exc}"
+            error: type = NotSDDMError
+        except Exception as exc:
+            self.failure = f"rank {self._rank} could not factorize its block: {exc!r}"
+            error = RuntimeError
         if comm.getSize() > 1:
             failed_rank = _first_failed_rank(comm, self.failure is not None)
             if failed_rank is not None:
-                raise NotSDDMError(
-                    self.failure or f"the local block of rank {failed_rank} is not SDDM"
-                )
+                if self.failure is None:
+                    raise RuntimeError(f"rank {failed_rank} could not set up its block (see its message)")
+                raise error(self.failure)
         elif self.failure is not None:
             if PETSc.COMM_WORLD.getSize() == 1:
-                raise NotSDDMError(self.failure)
+                raise error(self.failure)
             sys.stderr.write(f"vorlane.petsc: {self.failure}\n")
             sys.stderr.flush()
 
@@ -121,8 +127,8 @@ class Preconditioner:
         if self.local is None:
             y.set(np.nan)
             return
-        # Solving straight into PETSc's array of y has crashed the interpreter at exit;
-        # a private buffer and one copy into y do not.
+        # y is written through setArray, PETSc's own access, so that y is marked changed
+        # and no norm cached for its old values survives.
         self.local.solve_into(x.getArray(readonly=True), self._work)
         y.setArray(self._work)
 
