@@ -64,6 +64,7 @@ std::string message(const CoreError& error) {
                               return std::string(
                                   "factor exceeds index type capacity (4294967296 or more column entries)");
                           },
+                          [](const Interrupted&) { return std::string("factorization interrupted"); },
                       },
                       error);
 }

@@ -61,8 +61,10 @@ struct InvalidConfig {
 struct OutOfMemory {};
 // The factor would need 2^32 or more column entries, more than its 32-bit offsets address.
 struct FactorTooLarge {};
+// The caller's stop check asked the factorization to end early.
+struct Interrupted {};
 
-using CoreError = std::variant<InvalidCsr, InvalidConfig, OutOfMemory, FactorTooLarge>;
+using CoreError = std::variant<InvalidCsr, InvalidConfig, OutOfMemory, FactorTooLarge, Interrupted>;
 
 std::string message(const CsrError& error);
 std::string message(const ConfigError& error);

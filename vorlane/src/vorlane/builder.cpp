@@ -44,10 +44,17 @@ uint64_t initial_key(const List& list) {
     }
 }
 
+// Steps between two stop checks: a few milliseconds of elimination at most.
+constexpr uint64_t kStopCheckSteps = 1024;
+
+bool stop_requested(const StopCheck& stop) { return stop.should_stop != nullptr && stop.should_stop(stop.context); }
+
 template <Mode M>
-Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler& sampler, uint32_t k) {
+Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler& sampler, uint32_t k,
+                                              const StopCheck& stop) {
     auto built = build_graph<M>(csr);
     if (!built) return unexpected(std::move(built).error());
+    if (stop_requested(stop)) return unexpected<CoreError>(Interrupted{});
     Graph<M>& graph = built->graph;
     std::vector<double>& weighted_degree = built->weighted_degree;
     const uint64_t n = built->n;
@@ -79,6 +86,9 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
 
     const uint64_t steps = n > 0 ? n - 1 : 0;
     for (uint64_t s = 0; s < steps; ++s) {
+        if (s % kStopCheckSteps == kStopCheckSteps - 1 && stop_requested(stop)) {
+            return unexpected<CoreError>(Interrupted{});
+        }
         const uint32_t v = queue.pop_min();
         if (v == NO_VERTEX) break;
         if (graph.adjacency[v].empty()) {
@@ -135,7 +145,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
 Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
                                              std::span<const uint32_t> col_indices,
                                              std::span<const double> values, uint32_t n,
-                                             const CoreConfig& config) {
+                                             const CoreConfig& config, StopCheck stop) {
     try {
         // Owned copies: validation and elimination read memory nobody else can change meanwhile.
         const std::vector<uint32_t> own_row_ptrs(row_ptrs.begin(), row_ptrs.end());
@@ -148,9 +158,9 @@ Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
         }
         CliqueSampler sampler = seed_sampler(config.seed);
         if (config.split_merge) {
-            return eliminate_all<Mode::Split>(*csr, sampler, *config.split_merge);
+            return eliminate_all<Mode::Split>(*csr, sampler, *config.split_merge, stop);
         }
-        return eliminate_all<Mode::Plain>(*csr, sampler, 1);
+        return eliminate_all<Mode::Plain>(*csr, sampler, 1, stop);
     } catch (const std::bad_alloc&) {
         return unexpected<CoreError>(OutOfMemory{});
     } catch (const std::length_error&) {

@@ -17,15 +17,23 @@ struct CoreConfig {
     uint64_t seed = 0;
 };
 
+// Asked every few thousand elimination steps (and once the graph is built) whether to stop;
+// returning true ends the factorization with Interrupted. It must not touch the factor.
+struct StopCheck {
+    bool (*should_stop)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
 // Copies and validates the arrays, then eliminates every vertex but one. Never returns a
 // partial factor. A broken internal invariant throws InternalFault.
 Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
                                              std::span<const uint32_t> col_indices,
                                              std::span<const double> values, uint32_t n,
-                                             const CoreConfig& config);
+                                             const CoreConfig& config, StopCheck stop = {});
 
-inline Expected<CoreFactor, CoreError> build_factor(const CsrView& csr, const CoreConfig& config) {
-    return build_factor(csr.row_ptrs(), csr.col_indices(), csr.values(), csr.n(), config);
+inline Expected<CoreFactor, CoreError> build_factor(const CsrView& csr, const CoreConfig& config,
+                                                    StopCheck stop = {}) {
+    return build_factor(csr.row_ptrs(), csr.col_indices(), csr.values(), csr.n(), config, stop);
 }
 
 }  // namespace vorlane
