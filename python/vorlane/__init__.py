@@ -1,8 +1,8 @@
 """vorlane: randomized approximate Cholesky preconditioners for Laplacian and SDDM systems.
 
-``factorize(A)`` builds an approximate LDL^T factor of a sparse symmetric Laplacian or
-SDDM matrix; the factor can be passed as ``M=factor`` to ``scipy.sparse.linalg.cg``.
-``solve(A, b)`` does both steps and returns the solution with a :class:`SolveInfo`.
+``solve(A, b)`` checks A, preconditions and iterates, and returns the solution with a
+:class:`SolveInfo`; ``Preconditioner(A)`` builds a checked factor once, for ``M=`` of
+``solve`` or of SciPy's solvers. ``factorize(A)`` is the low-level, unchecked entry.
 """
 
 from __future__ import annotations
@@ -25,9 +25,19 @@ def _version() -> str:
 
 __version__ = _version()
 
+
+def __getattr__(name: str) -> object:
+    # Preconditioner is a SciPy LinearOperator: SciPy is imported only when it is used.
+    if name == "Preconditioner":
+        from ._preconditioner import Preconditioner
+
+        return Preconditioner
+    raise AttributeError(f"module 'vorlane' has no attribute {name!r}")
+
 __all__ = [
     "Config",
     "Factor",
+    "Preconditioner",
     "SolveInfo",
     "__version__",
     "aslinearoperator",

@@ -97,16 +97,25 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument(
         "--rhs",
         metavar="FILE",
-        help="right-hand side: .npy, Matrix Market, or text with one number per line",
+        help="right-hand side: .npy, Matrix Market, or text with one number per line; "
+        "an n-by-k array solves k systems at once",
     )
     solve.add_argument("--seed", type=_seed, default=0, help="factorization seed (default 0)")
     solve.add_argument("--split", type=_positive, help="split each edge into K copies")
     solve.add_argument("--tol", type=_tolerance, default=1e-8, help=TOL_HELP)
     solve.add_argument("--maxiter", type=_count, help="iteration limit (default 1000)")
     solve.add_argument(
+        "--method",
+        choices=("auto", "factor", "jacobi"),
+        default="auto",
+        help="preconditioner: auto (Jacobi first, the factor once it pays; default), "
+        "factor or jacobi",
+    )
+    solve.add_argument(
         "--out",
         metavar="FILE",
-        help="write the solution: .npy, .mtx, or text with one number per line",
+        help="write the solution, shaped like the right-hand side: .npy, .mtx, or text "
+        "with one row per line",
     )
     solve.add_argument(
         "--petsc",
@@ -157,15 +166,15 @@ def _check_output_path(path: str) -> None:
 
 
 def _run_solve(args: argparse.Namespace) -> int:
-    from ._mmio import read_matrix_market, read_vector, write_vector
+    from ._checks import check_matrix
+    from ._mmio import read_matrix_market, read_rhs, write_vector
     from ._progress import Progress
-    from ._solve import Problem, make_config
+    from ._solve import run
 
     start = time.perf_counter()
     progress = Progress(sys.stderr)
     if args.out is not None:
         _check_output_path(args.out)
-    config = make_config(args.seed, args.split)
 
     progress.phase(f"reading {args.matrix}")
     if args.graph:
@@ -176,50 +185,64 @@ def _run_solve(args: argparse.Namespace) -> int:
         matrix = read_matrix_market(args.matrix)
     n = matrix.shape[0]
     progress.phase("checking the matrix")
+    begin = time.perf_counter()
     try:
-        problem = Problem.from_matrix(matrix)
+        system = check_matrix(matrix)
     except ValueError as exc:
         raise ValueError(f"{args.matrix}: {exc}") from None
+    check_seconds = time.perf_counter() - begin
     if args.rhs is not None:
-        b = read_vector(args.rhs, n)
-        problem.check_consistent(b, args.tol)
-        rhs_text = args.rhs
+        B = read_rhs(args.rhs, n)
+        vector = B.shape[1] == 1
+        rhs_text = args.rhs if vector else f"{args.rhs} ({B.shape[1]} columns)"
     else:
-        b = matrix @ np.random.default_rng(0).standard_normal(n)
+        B = np.ascontiguousarray((matrix @ np.random.default_rng(0).standard_normal(n)).reshape(n, 1))
+        vector = True
         rhs_text = "A x* for random x* (normal, seed 0)"
-    read_seconds = time.perf_counter() - start
-
-    progress.phase("factorizing")
-    begin = time.perf_counter()
-    factor = problem.factorize(config)
-    factor_seconds = time.perf_counter() - begin
+    read_seconds = time.perf_counter() - start - check_seconds
 
     progress.phase("solving")
-    begin = time.perf_counter()
     maxiter = 1000 if args.maxiter is None else args.maxiter
-    result = problem.run(b, tol=args.tol, maxiter=maxiter, progress=progress.iteration)
-    solve_seconds = time.perf_counter() - begin
+    result = run(
+        system, B, tol=args.tol, maxiter=maxiter, method=args.method, seed=args.seed,
+        split=args.split, notify=progress.iteration,
+    )
     progress.clear()
 
     if args.out is not None:
-        write_vector(args.out, result.x)
+        write_vector(args.out, result.x.reshape(n) if vector else result.x)
     kind = (
         "singular (Laplacian): the solution has zero mean on each component without ground"
-        if problem.singular
+        if system.singular
         else "nonsingular (SDDM)"
     )
+    factor = result.factor
+    iterations = result.iterations
     lines = [
         ("matrix", args.matrix),
         ("dimension", f"{n}"),
-        ("nonzeros", f"{problem.nnz}"),
+        ("nonzeros", f"{system.nnz}"),
         ("system", kind),
         ("rhs", rhs_text),
         ("read time", f"{read_seconds:.3f} s"),
-        ("factor time", f"{factor_seconds:.3f} s"),
-        ("factor", f"dimension {factor.n}, {factor.n_steps} elimination steps"),
-        ("solve time", f"{solve_seconds:.3f} s"),
-        ("iterations", f"{result.iterations}"),
-        ("residual", f"{result.residual:.3e} (relative; tol {args.tol:g})"),
+        ("factor time", f"{check_seconds + result.factor_seconds:.3f} s (checks included)"),
+        (
+            "factor",
+            f"dimension {factor.internal_n}, {factor.n_steps} elimination steps"
+            if factor is not None
+            else "not built: the Jacobi preconditioner sufficed",
+        ),
+        ("method", result.method),
+        ("solve time", f"{result.solve_seconds:.3f} s"),
+        (
+            "iterations",
+            f"{int(iterations[0])}" if vector else f"{int(iterations.min())} to {int(iterations.max())}",
+        ),
+        (
+            "residual",
+            f"{float(result.residual.max()):.3e} (relative{'' if vector else ', largest'}; "
+            f"tol {args.tol:g})",
+        ),
         ("converged", "yes" if result.converged else f"no: {result.message}"),
         ("total time", f"{time.perf_counter() - start:.3f} s"),
     ]
@@ -229,7 +252,10 @@ def _run_solve(args: argparse.Namespace) -> int:
         print(f"{label:<12} {value}")
     sys.stdout.flush()
     if not result.converged:
-        print(f"vorlane: {result.message} (residual {result.residual:.3e})", file=sys.stderr)
+        print(
+            f"vorlane: {result.message} (residual {float(result.residual.max()):.3e})",
+            file=sys.stderr,
+        )
         return EXIT_NOT_CONVERGED
     return 0
 

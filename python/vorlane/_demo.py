@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass
-from typing import Callable, Optional, TextIO
+from typing import Optional, TextIO
 
 import numpy as np
 
+from ._checks import check_csr
 from ._progress import Progress
-from ._solve import Problem, RunResult, make_config
+from ._solve import RunResult, run
 
 # Edge weights are 10**u with u uniform in [-DECADES / 2, DECADES / 2].
 DECADES = 6.0
@@ -57,24 +58,6 @@ def grid_laplacian(side: int, seed: int = 0) -> CsrArrays:
     )
 
 
-def csr_matvec(matrix: CsrArrays) -> Callable[[np.ndarray], np.ndarray]:
-    """y = A x, with scipy when it is installed and with NumPy alone otherwise."""
-    try:
-        import scipy.sparse as sparse
-    except ImportError:
-        n = matrix.shape[0]
-        rows = np.repeat(np.arange(n), np.diff(matrix.indptr))
-        indices, data = matrix.indices, matrix.data
-
-        def product(x: np.ndarray) -> np.ndarray:
-            return np.bincount(rows, weights=data * x[indices], minlength=n)
-
-        return product
-    csr = sparse.csr_matrix((matrix.data, matrix.indices, matrix.indptr), shape=matrix.shape)
-    multiply: Callable[[np.ndarray], np.ndarray] = csr.__matmul__
-    return multiply
-
-
 @dataclass
 class Row:
     name: str
@@ -109,39 +92,29 @@ def run_demo(
 
     progress.phase("building the grid")
     matrix = grid_laplacian(side, seed)
-    # A connected Laplacian: one component, no ground, constant null vector.
-    problem = Problem(
-        n,
-        int(matrix.data.size),
-        csr_matvec(matrix),
-        matrix,
-        labels=np.zeros(n, dtype=np.int64),
-        null_components=np.array([True]),
-    )
+    start = time.perf_counter()
+    system = check_csr(matrix.indptr, matrix.indices, matrix.data, n)
+    check_seconds = time.perf_counter() - start
     b = np.random.default_rng(seed + 1).standard_normal(n)
     b -= b.mean()
+    B = b.reshape(n, 1)
 
     rows = []
-    progress.phase("factorizing")
-    start = time.perf_counter()
-    factor = problem.factorize(make_config(seed, None))
-    setup = time.perf_counter() - start
     progress.phase("CG with vorlane")
-    start = time.perf_counter()
-    result = problem.run(b, tol=tol, maxiter=1000, progress=progress.iteration)
-    rows.append(Row("CG + vorlane", setup, time.perf_counter() - start, result))
+    result = run(system, B, tol=tol, maxiter=1000, method="factor", seed=seed, notify=progress.iteration)
+    rows.append(Row("CG + vorlane", check_seconds + result.factor_seconds, result.solve_seconds, result))
 
     progress.phase("CG without preconditioner")
-    start = time.perf_counter()
-    result = problem.run(
-        b,
+    result = run(
+        system,
+        B,
         tol=tol,
         maxiter=plain_maxiter,
-        preconditioned=False,
-        progress=progress.iteration,
+        method="plain",
+        notify=progress.iteration,
         time_limit=time_limit,
     )
-    rows.append(Row("CG, no preconditioner", None, time.perf_counter() - start, result))
+    rows.append(Row("CG, no preconditioner", None, result.solve_seconds, result))
     progress.clear()
 
     print(file=out)
@@ -155,14 +128,15 @@ def run_demo(
         total = row.solve + (row.setup or 0.0)
         print(
             f"{row.name:<22} {setup_text:>8} {row.solve:>8.2f} {total:>8.2f} "
-            f"{row.result.iterations:>10} {row.result.residual:>9.1e}  {row.result.message}",
+            f"{int(row.result.iterations[0]):>10} {float(row.result.residual[0]):>9.1e}  "
+            f"{row.result.message}",
             file=out,
         )
     fast, plain = rows
     print(file=out)
     print(
-        f"factor: {factor.n_steps:,} elimination steps; preconditioned CG took about "
-        f"{1000 * fast.solve / max(fast.result.iterations, 1):.1f} ms per iteration",
+        f"factor: {fast.result.factor.n_steps:,} elimination steps; preconditioned CG took "
+        f"about {1000 * fast.solve / max(int(fast.result.iterations[0]), 1):.1f} ms per iteration",
         file=out,
     )
     if fast.result.converged and plain.result.converged:
@@ -170,9 +144,9 @@ def run_demo(
         print(f"vorlane was {speedup:.1f}x faster than plain CG overall", file=out)
     elif fast.result.converged:
         print(
-            f"plain CG stopped after {plain.result.iterations} iterations at residual "
-            f"{plain.result.residual:.1e}; vorlane reached {fast.result.residual:.1e} "
-            f"in {fast.result.iterations}",
+            f"plain CG stopped after {int(plain.result.iterations[0])} iterations at residual "
+            f"{float(plain.result.residual[0]):.1e}; vorlane reached "
+            f"{float(fast.result.residual[0]):.1e} in {int(fast.result.iterations[0])}",
             file=out,
         )
     return 0 if fast.result.converged else 3

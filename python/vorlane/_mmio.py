@@ -79,11 +79,12 @@ def read_matrix_market(path: PathLike, *, allow_pattern: bool = False) -> Any:
     return matrix
 
 
-def read_vector(path: PathLike, n: int) -> np.ndarray:
-    """Read a real vector of length n.
+def read_rhs(path: PathLike, n: int) -> np.ndarray:
+    """Read n real values, or an n-by-k block of them, as a float64 array of shape (n, k).
 
     ``.npy`` files are loaded with NumPy, files starting with a Matrix Market banner are
-    read as an n-by-1 (or 1-by-n) matrix, and anything else as whitespace-separated text.
+    read as an n-by-k (or 1-by-n) matrix, and anything else as whitespace-separated text
+    with one row of k numbers per line.
     """
     path = os.fspath(path)
     _check_readable(path)
@@ -97,27 +98,31 @@ def read_vector(path: PathLike, n: int) -> np.ndarray:
             if hasattr(values, "toarray"):
                 values = values.toarray()
         else:
-            values = np.loadtxt(path, dtype=np.float64, ndmin=1, comments=("#", "%"))
+            values = np.loadtxt(path, dtype=np.float64, ndmin=2, comments=("#", "%"))
     except (MemoryError, ImportError):
         raise
     except Exception as exc:
-        raise ValueError(f"{path}: cannot read a vector: {_one_line(exc)}") from None
+        raise ValueError(f"{path}: cannot read a right-hand side: {_one_line(exc)}") from None
     values = np.asarray(values)
     if values.dtype.kind not in "fiu":
         raise ValueError(f"{path}: expected real numbers, got dtype {values.dtype}")
-    if values.ndim > 2 or (values.ndim == 2 and 1 not in values.shape):
-        raise ValueError(f"{path}: expected a vector, got an array of shape {values.shape}")
-    values = values.astype(np.float64).reshape(-1)
-    if values.size != n:
-        raise ValueError(f"{path}: expected {n} values, got {values.size}")
+    if values.ndim == 2 and values.shape[0] == 1 and values.shape[1] == n and n != 1:
+        values = values.reshape(n, 1)  # a row vector
+    if values.ndim == 1:
+        values = values.reshape(-1, 1)
+    if values.ndim != 2 or values.shape[1] == 0:
+        raise ValueError(f"{path}: expected a vector or an n-by-k array, got shape {values.shape}")
+    if values.shape[0] != n:
+        raise ValueError(f"{path}: expected {n} rows of values, got {values.shape[0]}")
+    values = np.ascontiguousarray(values, dtype=np.float64)
     if not np.isfinite(values).all():
         raise ValueError(f"{path}: contains non-finite values")
     return values
 
 
 def write_vector(path: PathLike, values: np.ndarray) -> None:
-    """Write a vector atomically: ``.npy`` as NumPy binary, ``.mtx`` as a Matrix Market
-    array, anything else as text with one value per line at full precision."""
+    """Write a vector or an n-by-k block atomically: ``.npy`` as NumPy binary, ``.mtx`` as a
+    Matrix Market array, anything else as text with one row per line at full precision."""
     path = os.fspath(path)
     directory = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(prefix=".vorlane-", dir=directory)
@@ -126,7 +131,7 @@ def write_vector(path: PathLike, values: np.ndarray) -> None:
             if path.endswith(".npy"):
                 np.save(handle, values, allow_pickle=False)
             elif path.endswith(".mtx"):
-                _scipy_io().mmwrite(handle, values.reshape(-1, 1), precision=17)
+                _scipy_io().mmwrite(handle, values.reshape(values.shape[0], -1), precision=17)
             else:
                 np.savetxt(handle, values, fmt="%.17g")
         os.chmod(temporary, 0o666 & ~_umask())

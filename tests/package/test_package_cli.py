@@ -125,8 +125,9 @@ def test_unreadable_paths(run_cli, tmp_path, grid_file):
 @pytest.mark.parametrize(
     "rhs, content, fragment",
     [
-        ("short.txt", "1\n2\n", "expected 144 values, got 2"),
-        ("words.txt", "one\ntwo\n", "cannot read a vector"),
+        ("short.txt", "1\n2\n", "expected 144 rows of values, got 2"),
+        ("words.txt", "one\ntwo\n", "cannot read a right-hand side"),
+        ("ragged.txt", "1 2\n3\n", "cannot read a right-hand side"),
         ("nan.txt", "nan\n" * 144, "non-finite"),
         ("constant.txt", "1\n" * 144, "not in the range of A"),
         ("missing.txt", None, "No such file"),
@@ -218,6 +219,6 @@ def test_progress_is_shown_on_a_terminal(grid_file, tmp_path):
             os.close(follower)
         os.close(leader)
     assert result.returncode == 0
-    assert b"reading" in shown and b"factorizing" in shown
+    assert b"reading" in shown and b"solving" in shown
     assert b"\r" in shown and b"error" not in shown
     assert b"reading" not in result.stdout  # the report itself stays clean

@@ -1,0 +1,140 @@
+"""Checking what callers pass: matrices, right-hand sides and options."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+from . import _engine
+
+DEFAULT_MAXITER = 1000
+METHODS = ("auto", "factor", "jacobi")
+
+
+def describe(obj: object) -> str:
+    cls = type(obj)
+    return cls.__name__ if cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__name__}"
+
+
+def _is_sparse(obj: object) -> bool:
+    import scipy.sparse
+
+    return bool(scipy.sparse.issparse(obj))
+
+
+def _unit_roundoff(dtype: np.dtype) -> float:
+    """The rounding of the dtype the matrix arrived in; 0 for input converted exactly."""
+    if dtype.kind == "f" and dtype.itemsize < 8:
+        return float(np.finfo(dtype).eps) / 2
+    return 0.0
+
+
+def check_csr(
+    indptr: Any, indices: Any, data: Any, n: int, roundoff: float = 0.0, values: bool = True
+) -> Any:
+    """An engine System from CSR arrays: structure and values checked, duplicates merged."""
+
+    def index_array(array: Any) -> np.ndarray:
+        array = np.asarray(array)
+        if array.dtype not in (np.int32, np.int64):
+            array = array.astype(np.int64)
+        return np.ascontiguousarray(array)
+
+    values_array = np.ascontiguousarray(data, dtype=np.float64)
+    return _engine.check_matrix(index_array(indptr), index_array(indices), values_array, n, roundoff, values)
+
+
+def check_matrix(A: object, values: bool = True) -> Any:
+    """Check A (a real, square scipy.sparse matrix) and return the engine's System for it.
+
+    Raises TypeError for a non-sparse or non-real A and ValueError for a matrix that is not
+    square, not finite, not symmetric, has a positive off-diagonal entry or is not
+    diagonally dominant (the last three only when values is true).
+    """
+    if not _is_sparse(A):
+        raise TypeError(f"A must be a scipy.sparse matrix or array, got {describe(A)}")
+    shape = A.shape  # type: ignore[attr-defined]
+    if len(shape) != 2 or shape[0] != shape[1]:
+        raise ValueError(f"A must be square, got shape {tuple(shape)}")
+    dtype = A.dtype  # type: ignore[attr-defined]
+    if dtype.kind == "c":
+        raise TypeError(f"A must be real, got dtype {dtype}")
+    if dtype.kind not in "fiu":
+        raise TypeError(f"A must have a real numeric dtype, got {dtype}")
+    csr = A.tocsr()  # type: ignore[attr-defined]
+    return check_csr(csr.indptr, csr.indices, csr.data, int(shape[0]), _unit_roundoff(dtype), values)
+
+
+def as_block(value: object, name: str, n: int) -> Tuple[np.ndarray, Tuple[int, ...]]:
+    """A fresh C-contiguous float64 (n, k) array from an array-like of shape (n,) or (n, k),
+    with the shape it came in."""
+    if value is not None and _is_sparse(value):
+        raise TypeError(f"{name} must be a dense array, got a sparse {describe(value)}; use {name}.toarray()")
+    try:
+        array = np.asarray(value)
+    except Exception as exc:  # ragged lists and the like
+        raise TypeError(f"{name} must be a real array: {exc}") from None
+    if array.dtype.kind == "c":
+        raise TypeError(f"{name} must be real, got dtype {array.dtype}")
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must be a real numeric array, got dtype {array.dtype}")
+    if array.ndim not in (1, 2) or array.shape[0] != n:
+        raise ValueError(f"{name} must have shape ({n},) or ({n}, k), got {array.shape}")
+    columns = 1 if array.ndim == 1 else array.shape[1]
+    block = np.array(array, dtype=np.float64, order="C", copy=True).reshape(n, columns)
+    if not np.isfinite(block).all():
+        raise ValueError(f"{name} contains non-finite values")
+    return block, array.shape
+
+
+def check_tol(value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"tol must be a number, got {describe(value)}")
+    number = float(value)
+    if not (number > 0 and math.isfinite(number)):
+        raise ValueError(f"tol must be positive and finite, got {value!r}")
+    return number
+
+
+def check_maxiter(maxiter: object) -> int:
+    if maxiter is None:
+        return DEFAULT_MAXITER
+    try:
+        count = operator.index(maxiter)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"maxiter must be an integer or None, got {describe(maxiter)}") from None
+    if count < 0:
+        raise ValueError(f"maxiter must be >= 0, got {count}")
+    return count
+
+
+def check_seed(seed: object) -> int:
+    try:
+        value = operator.index(seed)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"seed must be an integer, got {describe(seed)}") from None
+    if not 0 <= value < 2**64:
+        raise ValueError(f"seed must be between 0 and 2**64 - 1, got {value}")
+    return value
+
+
+def check_split(split: object) -> Optional[int]:
+    if split is None:
+        return None
+    try:
+        value = operator.index(split)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"split must be an integer or None, got {describe(split)}") from None
+    if not 1 <= value < 2**32:
+        raise ValueError(f"split must be >= 1 and below 2**32, got {value}")
+    return value
+
+
+def check_method(method: object) -> str:
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
+    return method

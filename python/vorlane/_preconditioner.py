@@ -1,0 +1,83 @@
+"""vorlane.Preconditioner: a checked factor of A, built once and reused across solves."""
+
+from __future__ import annotations
+
+import time
+from typing import Any, Optional
+
+import numpy as np
+from scipy.sparse.linalg import LinearOperator
+
+from ._checks import check_matrix, check_seed, check_split
+
+
+class Preconditioner(LinearOperator):
+    """An approximate inverse of a Laplacian or SDDM matrix A, as a SciPy LinearOperator.
+
+    ``Preconditioner(A, seed=0, split=None, check=True)`` checks A as :func:`vorlane.solve`
+    does (``check=False`` keeps only the structure and finiteness checks) and factorizes it,
+    without holding the interpreter lock. ``matvec``/``matmat`` (and ``@``) apply the factor
+    to vectors of shape ``(n,)`` or ``(n, 1)`` and to blocks of shape ``(n, k)`` of any real
+    dtype (complex input is applied to its real and imaginary parts). Pass it as ``M=`` to
+    :func:`vorlane.solve` (for A or a nearby matrix of the same size) or to SciPy's solvers.
+
+    Attributes: ``n`` (dimension), ``nnz`` (entries of the factor), ``nbytes`` (memory it
+    holds), ``setup_seconds`` (checks plus factorization), ``seed``, ``split``.
+    """
+
+    def __init__(self, A: Any, *, seed: int = 0, split: Optional[int] = None, check: bool = True) -> None:
+        self.seed = check_seed(seed)
+        self.split = check_split(split)
+        start = time.perf_counter()
+        system = check_matrix(A, values=bool(check))
+        self._factor = system.factorize(self.seed, self.split)
+        self.setup_seconds = time.perf_counter() - start
+        n = int(self._factor.n)
+        super().__init__(dtype=np.dtype(np.float64), shape=(n, n))
+
+    @property
+    def n(self) -> int:
+        return int(self._factor.n)
+
+    @property
+    def nnz(self) -> int:
+        return int(self._factor.nnz)
+
+    @property
+    def nbytes(self) -> int:
+        return int(self._factor.nbytes)
+
+    def __repr__(self) -> str:
+        return (
+            f"<vorlane.Preconditioner n={self.n} nnz={self.nnz} nbytes={self.nbytes} "
+            f"setup_seconds={self.setup_seconds:.3g} seed={self.seed} split={self.split}>"
+        )
+
+    def _apply(self, X: np.ndarray) -> np.ndarray:
+        """The factor solve of every column of a real (n, k) block."""
+        block = np.array(X, dtype=np.float64, order="C", copy=True)
+        out = np.empty_like(block)
+        if block.shape[1] > 0:
+            self._factor.apply(block, out, block.shape[1])
+        return out
+
+    def _matmat(self, X: Any) -> np.ndarray:
+        X = np.asarray(X)
+        if X.dtype.kind == "c":
+            return self._apply(X.real) + 1j * self._apply(X.imag)
+        if X.dtype.kind not in "fiub":
+            raise TypeError(f"cannot apply the preconditioner to an array of dtype {X.dtype}")
+        return self._apply(X)
+
+    def _matvec(self, x: Any) -> np.ndarray:
+        x = np.asarray(x)
+        return self._matmat(x.reshape(self.n, 1)).reshape(x.shape)
+
+    def _rmatvec(self, x: Any) -> np.ndarray:
+        return self._matvec(x)
+
+    def _rmatmat(self, X: Any) -> np.ndarray:
+        return self._matmat(X)
+
+    def _adjoint(self) -> "Preconditioner":
+        return self

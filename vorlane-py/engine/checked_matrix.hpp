@@ -1,0 +1,88 @@
+// A symmetric SDDM or Laplacian matrix, copied into canonical CSR and checked, with what the
+// iteration needs from it: products, the Jacobi diagonal, the null space and the factor input.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "expected.hpp"
+
+namespace vorlane_engine {
+
+using vorlane::Expected;
+using vorlane::unexpected;
+
+// The caller's CSR arrays, as read; indices of either width.
+struct RawCsr {
+    uint64_t n = 0;
+    std::span<const int64_t> indptr64;
+    std::span<const int32_t> indptr32;
+    std::span<const int64_t> indices64;
+    std::span<const int32_t> indices32;
+    std::span<const double> data;
+};
+
+struct CheckOptions {
+    // The unit roundoff of the dtype A was given in (0 for input converted exactly).
+    double unit_roundoff = 0.0;
+    // False skips the symmetry, sign and dominance checks (structure and finiteness stay).
+    bool values = true;
+};
+
+// The factor input: the matrix's edges with each row's diagonal excess kept where it is a
+// real ground and dropped where it is rounding noise, scaled so the largest row is about 1.
+struct FactorInput {
+    std::vector<uint32_t> row_ptrs;
+    std::vector<uint32_t> cols;
+    std::vector<double> values;
+};
+
+class CheckedMatrix {
+public:
+    // Copies the structure (first step, cheap: the caller may hold a lock meanwhile).
+    static Expected<CheckedMatrix, std::string> copy_from(const RawCsr& raw);
+    // Sorts rows, merges duplicates and checks the values; an error names the first fault
+    // in the order: non-finite, asymmetric, positive off-diagonal, not dominant.
+    std::optional<std::string> canonicalize_and_check(const CheckOptions& options);
+
+    uint64_t n() const { return n_; }
+    uint64_t nnz() const { return cols_.size(); }
+    bool singular() const { return null_components_ > 0; }
+    // True when the null space is the constant vector on all vertices.
+    bool connected_laplacian() const { return components_ == 1 && null_components_ == 1; }
+    std::span<const double> inverse_diagonal() const { return inv_diag_; }
+
+    // y = A x on a row-interleaved block (element (i, j) at [i * stride + j], j < width), and
+    // per column the inner product of x with y, when dots is not empty.
+    void multiply(const double* x, double* y, size_t width, size_t stride, std::span<double> dots) const;
+
+    // Removes from each column its part in the null space: the mean over every component
+    // without diagonal excess. sums needs components() * width elements.
+    void project(double* v, size_t width, size_t stride, std::span<double> sums) const;
+    uint64_t components() const { return components_; }
+
+    FactorInput factor_input() const;
+
+private:
+    void find_components();
+
+    uint64_t n_ = 0;
+    std::vector<uint64_t> row_ptrs_;
+    std::vector<uint32_t> cols_;
+    std::vector<double> values_;
+    std::vector<double> inv_diag_;
+    std::vector<double> excess_;
+    std::vector<uint8_t> grounded_;
+    double largest_row_ = 0.0;
+    double largest_ground_ = 0.0;
+    // Per vertex, its component; per component, 1 / size when it has no ground, else 0.
+    std::vector<uint32_t> label_;
+    std::vector<double> null_weight_;
+    uint64_t components_ = 0;
+    uint64_t null_components_ = 0;
+};
+
+}  // namespace vorlane_engine

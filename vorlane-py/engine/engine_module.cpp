@@ -1,0 +1,45 @@
+// The vorlane._engine module: matrix checks, factorization and the conjugate-gradient
+// iteration, all run without the interpreter lock.
+#include "guard.hpp"
+#include "py_types.hpp"
+
+namespace vorlane_engine {
+
+namespace {
+
+PyMethodDef module_functions[] = {
+    {"check_matrix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_matrix)), METH_FASTCALL,
+     "check_matrix(indptr, indices, data, n, unit_roundoff, values) -> System"},
+    {"cg", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_cg)), METH_FASTCALL,
+     "cg(system, factor, b, x, width, has_guess, tol, maxiter, path, adaptive, time_limit, seed, split, notify, "
+     "snapshot) -> (path, factor, factor_seconds, [(iterations, residual, status), ...])"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "vorlane._engine", "The solve engine of the vorlane package (private).", -1,
+    module_functions,      nullptr,           nullptr,                                            nullptr,
+    nullptr,
+};
+
+PyObject* init() {
+    return guarded<PyObject*>(nullptr, []() -> PyObject* {
+        if (system_type() == nullptr || factor_type() == nullptr) return nullptr;
+        PyObject* module = PyModule_Create(&module_definition);
+        if (module == nullptr) return nullptr;
+        Py_INCREF(system_type());
+        Py_INCREF(factor_type());
+        if (PyModule_AddObject(module, "System", reinterpret_cast<PyObject*>(system_type())) < 0 ||
+            PyModule_AddObject(module, "Factor", reinterpret_cast<PyObject*>(factor_type())) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+        return module;
+    });
+}
+
+}  // namespace
+
+}  // namespace vorlane_engine
+
+PyMODINIT_FUNC PyInit__engine() { return vorlane_engine::init(); }

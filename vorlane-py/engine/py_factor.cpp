@@ -1,0 +1,138 @@
+// The Factor type: a finished factor, applied to blocks of vectors without the interpreter lock.
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "buffers.hpp"
+#include "guard.hpp"
+#include "py_types.hpp"
+#include "vorlane/block_solve.hpp"
+
+namespace vorlane_engine {
+
+namespace {
+
+// Columns solved together by apply(); wider blocks are taken in slices of this many, which
+// bounds the work buffer at this many vectors.
+constexpr uint64_t kApplySlice = 64;
+
+const vorlane::CoreFactor& factor_of(PyObject* self) { return *reinterpret_cast<FactorObject*>(self)->factor; }
+
+void factor_dealloc(PyObject* self) {
+    delete reinterpret_cast<FactorObject*>(self)->factor;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class T>
+uint64_t held_bytes(const std::vector<T>& v) {
+    return v.capacity() * sizeof(T);
+}
+
+PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(factor_of(self).original_n); }
+PyObject* get_internal_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(factor_of(self).n); }
+PyObject* get_n_steps(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(factor_of(self).n_steps()); }
+PyObject* get_nnz(PyObject* self, void*) {
+    const auto& f = factor_of(self);
+    return PyLong_FromUnsignedLongLong(f.rows.size() + f.n_steps());
+}
+PyObject* get_nbytes(PyObject* self, void*) {
+    const auto& f = factor_of(self);
+    const uint64_t total = held_bytes(f.order) + held_bytes(f.col_starts) + held_bytes(f.rows) +
+                           held_bytes(f.coefficients) + held_bytes(f.inv_diag) + held_bytes(f.position) +
+                           held_bytes(f.position_rows) + held_bytes(f.scratch.buffer);
+    return PyLong_FromUnsignedLongLong(total);
+}
+
+PyGetSetDef factor_getset[] = {
+    {"n", get_n, nullptr, "dimension of the matrix it was built from", nullptr},
+    {"internal_n", get_internal_n, nullptr, "dimension after adding a ground vertex", nullptr},
+    {"n_steps", get_n_steps, nullptr, "elimination steps", nullptr},
+    {"nnz", get_nnz, nullptr, "stored entries: column entries plus pivots", nullptr},
+    {"nbytes", get_nbytes, nullptr, "bytes of memory held", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// apply(src, dst, width): dst = factor solve of every column of the (n, width) block src.
+PyObject* factor_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 3) {
+            PyErr_SetString(PyExc_TypeError, "apply(src, dst, width) takes three arguments");
+            return nullptr;
+        }
+        const unsigned long long width = PyLong_AsUnsignedLongLong(args[2]);
+        if (PyErr_Occurred()) return nullptr;
+        Borrowed src, dst;
+        if (!src.acquire(args[0], Element::Float64, "src") || !dst.acquire(args[1], Element::Float64, "dst", true)) {
+            return nullptr;
+        }
+        const vorlane::CoreFactor& factor = factor_of(self);
+        const uint64_t rows = factor.original_n;
+        if (width == 0 || src.size() != rows * width || dst.size() != rows * width) {
+            PyErr_Format(PyExc_ValueError, "src and dst must hold %llu x %llu elements",
+                         static_cast<unsigned long long>(rows), width);
+            return nullptr;
+        }
+        std::vector<double> work(factor.n * std::min<uint64_t>(width, kApplySlice));
+        std::optional<vorlane::BlockSolveError> error;
+        {
+            Unlocked unlocked;
+            const auto in = src.doubles();
+            auto out = dst.writable_doubles();
+            for (uint64_t first = 0; first < width && !error; first += kApplySlice) {
+                const uint64_t slice = std::min<uint64_t>(kApplySlice, width - first);
+                error = vorlane::solve_block_into(factor, {rows, slice, width}, in.subspan(first), out.subspan(first),
+                                                  work);
+            }
+        }
+        if (error) {
+            PyErr_SetString(PyExc_ValueError, vorlane::message(*error).c_str());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef factor_methods[] = {
+    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_apply)), METH_FASTCALL,
+     "apply(src, dst, width): solve with the factor for each column, without the interpreter lock"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Made only by the module's functions: the Python constructor refuses.
+PyObject* factor_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "vorlane._engine.Factor objects are made by the engine, not directly");
+    return nullptr;
+}
+
+PyType_Slot factor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(factor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factor_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A finished approximate Cholesky factor.")},
+    {Py_tp_getset, factor_getset},
+    {Py_tp_methods, factor_methods},
+    {0, nullptr},
+};
+
+PyType_Spec factor_spec = {"vorlane._engine.Factor", sizeof(FactorObject), 0, Py_TPFLAGS_DEFAULT, factor_slots};
+PyTypeObject* factor_type_object = nullptr;
+
+}  // namespace
+
+PyTypeObject* factor_type() {
+    if (factor_type_object == nullptr) {
+        factor_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&factor_spec));
+    }
+    return factor_type_object;
+}
+
+PyObject* wrap_factor(vorlane::CoreFactor&& factor) {
+    auto owned = std::make_unique<vorlane::CoreFactor>(std::move(factor));
+    auto* object = PyObject_New(FactorObject, factor_type());
+    if (object == nullptr) return nullptr;
+    object->factor = owned.release();
+    return reinterpret_cast<PyObject*>(object);
+}
+
+}  // namespace vorlane_engine

@@ -1,0 +1,188 @@
+// The System type: check_matrix() builds it from CSR arrays; it factorizes itself.
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "buffers.hpp"
+#include "guard.hpp"
+#include "py_types.hpp"
+#include "vorlane/builder.hpp"
+
+namespace vorlane_engine {
+
+namespace {
+
+void system_dealloc(PyObject* self) {
+    delete reinterpret_cast<SystemObject*>(self)->matrix;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const CheckedMatrix& matrix_of(PyObject* self) { return *reinterpret_cast<SystemObject*>(self)->matrix; }
+
+PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(matrix_of(self).n()); }
+PyObject* get_nnz(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(matrix_of(self).nnz()); }
+PyObject* get_singular(PyObject* self, void*) { return PyBool_FromLong(matrix_of(self).singular()); }
+
+PyGetSetDef system_getset[] = {
+    {"n", get_n, nullptr, "dimension", nullptr},
+    {"nnz", get_nnz, nullptr, "stored entries after merging duplicates", nullptr},
+    {"singular", get_singular, nullptr, "whether A has a null space", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// seed (int below 2**64) and split (None or an int from 1 to 2**32 - 1), checked by the caller.
+bool read_settings(PyObject* seed_object, PyObject* split_object, uint64_t& seed, std::optional<uint32_t>& split) {
+    seed = PyLong_AsUnsignedLongLong(seed_object);
+    if (PyErr_Occurred()) return false;
+    if (split_object != Py_None) {
+        const unsigned long long value = PyLong_AsUnsignedLongLong(split_object);
+        if (PyErr_Occurred()) return false;
+        if (value == 0 || value > std::numeric_limits<uint32_t>::max()) {
+            PyErr_SetString(PyExc_ValueError, "split must be between 1 and 4294967295");
+            return false;
+        }
+        split = static_cast<uint32_t>(value);
+    }
+    return true;
+}
+
+PyObject* system_factorize(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "factorize(seed, split) takes two arguments");
+            return nullptr;
+        }
+        uint64_t seed = 0;
+        std::optional<uint32_t> split;
+        if (!read_settings(args[0], args[1], seed, split)) return nullptr;
+        FactorizeFailure failure;
+        std::optional<vorlane::CoreFactor> factor;
+        {
+            Unlocked unlocked;
+            factor = factorize_unlocked(matrix_of(self), seed, split, unlocked, failure);
+        }
+        if (!factor) {
+            raise_factorize_failure(failure);
+            return nullptr;
+        }
+        return wrap_factor(std::move(*factor));
+    });
+}
+
+PyMethodDef system_methods[] = {
+    {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
+     "factorize(seed, split) -> Factor, without the interpreter lock"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Made only by the module's functions: the Python constructor refuses.
+PyObject* system_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "vorlane._engine.System objects are made by the engine, not directly");
+    return nullptr;
+}
+
+PyType_Slot system_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(system_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(system_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A checked symmetric Laplacian or SDDM matrix.")},
+    {Py_tp_getset, system_getset},
+    {Py_tp_methods, system_methods},
+    {0, nullptr},
+};
+
+PyType_Spec system_spec = {"vorlane._engine.System", sizeof(SystemObject), 0, Py_TPFLAGS_DEFAULT, system_slots};
+PyTypeObject* system_type_object = nullptr;
+
+}  // namespace
+
+PyTypeObject* system_type() {
+    if (system_type_object == nullptr) {
+        system_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&system_spec));
+    }
+    return system_type_object;
+}
+
+std::optional<vorlane::CoreFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
+                                                      std::optional<uint32_t> split, Unlocked& unlocked,
+                                                      FactorizeFailure& failure) {
+    const FactorInput input = matrix.factor_input();
+    vorlane::CoreConfig config;
+    config.seed = seed;
+    config.split_merge = split;
+    auto poll = [](void* context) { return static_cast<Unlocked*>(context)->poll(); };
+    auto built = vorlane::build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()),
+                                       config, {poll, &unlocked});
+    if (built) return std::move(built).value();
+    const vorlane::CoreError& error = built.error();
+    failure.interrupted = std::holds_alternative<vorlane::Interrupted>(error);
+    failure.memory = std::holds_alternative<vorlane::OutOfMemory>(error) ||
+                     std::holds_alternative<vorlane::FactorTooLarge>(error);
+    failure.message = vorlane::message(error);
+    return std::nullopt;
+}
+
+void raise_factorize_failure(const FactorizeFailure& failure) {
+    // An interrupt has its exception pending already (from the signal handler).
+    if (failure.interrupted && PyErr_Occurred()) return;
+    PyErr_SetString(failure.memory ? PyExc_MemoryError : PyExc_ValueError, failure.message.c_str());
+}
+
+PyObject* check_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 6) {
+            PyErr_SetString(PyExc_TypeError, "check_matrix(indptr, indices, data, n, unit_roundoff, values)");
+            return nullptr;
+        }
+        const int values = PyObject_IsTrue(args[5]);
+        if (values < 0) return nullptr;
+        const unsigned long long n = PyLong_AsUnsignedLongLong(args[3]);
+        if (PyErr_Occurred()) return nullptr;
+        const double unit_roundoff = PyFloat_AsDouble(args[4]);
+        if (PyErr_Occurred()) return nullptr;
+        Borrowed indptr, indices, data;
+        if (!indptr.acquire(args[0], Element::Int64, "indptr") || !indices.acquire(args[1], Element::Int64, "indices") ||
+            !data.acquire(args[2], Element::Float64, "data")) {
+            return nullptr;
+        }
+        RawCsr raw;
+        raw.n = n;
+        if (indptr.element() == Element::Int64) {
+            raw.indptr64 = indptr.int64s();
+        } else {
+            raw.indptr32 = indptr.int32s();
+        }
+        if (indices.element() == Element::Int64) {
+            raw.indices64 = indices.int64s();
+        } else {
+            raw.indices32 = indices.int32s();
+        }
+        raw.data = data.doubles();
+        // The copy is made with the lock held, so nothing changes the arrays while it is read.
+        auto copied = CheckedMatrix::copy_from(raw);
+        indptr.release();
+        indices.release();
+        data.release();
+        if (!copied) {
+            PyErr_SetString(PyExc_ValueError, copied.error().c_str());
+            return nullptr;
+        }
+        auto matrix = std::make_unique<CheckedMatrix>(std::move(*copied));
+        std::optional<std::string> problem;
+        {
+            Unlocked unlocked;
+            problem = matrix->canonicalize_and_check(CheckOptions{unit_roundoff, values != 0});
+        }
+        if (problem) {
+            PyErr_SetString(PyExc_ValueError, problem->c_str());
+            return nullptr;
+        }
+        auto* object = PyObject_New(SystemObject, system_type());
+        if (object == nullptr) return nullptr;
+        object->matrix = matrix.release();
+        return reinterpret_cast<PyObject*>(object);
+    });
+}
+
+}  // namespace vorlane_engine
