@@ -19,12 +19,15 @@ using Clock = std::chrono::steady_clock;
 // A checkpoint whose true residual is not below this fraction of the previous one means the
 // column has reached the accuracy that rounding allows.
 constexpr double kProgressFactor = 0.5;
-// Iterations without a new smallest residual (by this margin) before a checkpoint is forced.
-constexpr uint64_t kStallWindow = 200;
-constexpr double kStallMargin = 0.999;
-// r . z below minus this fraction of sum |r_i z_i| is a real loss of definiteness; above it,
-// the product has merely drowned in rounding.
-constexpr double kIndefiniteFraction = 1e-6;
+// A non-positive r . M r or p . A p is a loss of definiteness when it comes before the
+// residual has fallen below this fraction of where it started; after that, it is rounding
+// at the accuracy limit (a residual made of noise).
+constexpr double kBreakdownFraction = 0.5;
+// On the factor path a residual that has not fallen below this fraction of its previous
+// smallest value within a window of this many iterations has stopped decreasing (the factor
+// normally gains a digit every few iterations); the true residual then decides.
+constexpr double kWindowProgress = 0.9;
+constexpr uint64_t kWindow = 25;
 // The adaptive start reconsiders every this many Jacobi iterations.
 constexpr uint64_t kDecisionInterval = 8;
 
@@ -53,12 +56,14 @@ struct Column {
     double beta = 0.0;
     double step = 1.0;  // 1 adds z to the search direction, 0 zeroes the direction
     double rnorm = 0.0;
+    double first_true = 0.0;
     double last_true = 0.0;
     double best_true = std::numeric_limits<double>::infinity();
-    double smallest = 0.0;
-    uint64_t since_smallest = 0;
     bool restart = true;
     bool check = false;
+    bool suspect = false;  // the checkpoint was asked for by a non-positive product
+    double window_smallest = std::numeric_limits<double>::infinity();
+    double smallest = std::numeric_limits<double>::infinity();
     bool saved = false;
     ColumnResult result;
     bool running() const { return result.status == Status::Running; }
@@ -79,7 +84,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
     std::vector<double> rhs(n * k), r(n * k), p(n * k, 0.0), q(n * k), best;
     std::vector<double> work;
     std::vector<double> sums(matrix.components() * k);
-    std::vector<double> dots(k), extra(k), alphas(k), betas(k), steps(k), scale(k);
+    std::vector<double> dots(k), alphas(k), betas(k), steps(k), scale(k);
     auto ensure_work = [&](const vorlane::CoreFactor* f) { work.resize(f->n * k); };
 
     for (size_t j = 0; j < k; ++j) {
@@ -129,7 +134,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
         Column& c = cols[j];
         if (!c.running()) continue;
         c.rnorm = column_norm(r.data(), n, j, k);
-        c.last_true = c.smallest = c.rnorm;
+        c.first_true = c.last_true = c.rnorm;
         if (c.rnorm <= c.target) c.result.status = Status::Converged;
     }
 
@@ -187,22 +192,24 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
                         c.best_true = true_norm;
                         save_best(j);
                     }
-                    if (!switching && !(true_norm < kProgressFactor * c.last_true)) {
+                    if (c.suspect && !(true_norm < kBreakdownFraction * c.first_true)) {
+                        c.result.status = Status::Breakdown;
+                    } else if (!switching && !(true_norm < kProgressFactor * c.last_true)) {
                         c.result.status = Status::Stalled;
                     } else {
                         for (uint64_t i = 0; i < n; ++i) r[i * k + j] = q[i * k + j];
                         c.restart = true;
-                        c.last_true = c.smallest = c.rnorm = true_norm;
-                        c.since_smallest = 0;
+                        c.last_true = c.rnorm = true_norm;
                         if (j == tracked) lanczos.stop();
                     }
                 }
+                c.suspect = false;
             }
             switching = false;
             if (!any_running()) break;
         }
 
-        // z = M r, into q; then r . z and sum |r_i z_i| per column.
+        // z = M r, into q; then r . z per column.
         if (outcome.path == Path::Factor) {
             const auto error = vorlane::solve_block_into(*factor, {n, k, k}, r, q, work);
             if (error) throw std::logic_error("block solve: " + vorlane::message(*error));
@@ -219,13 +226,8 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
             matrix.project(q.data(), k, k, sums);
         }
         std::fill(dots.begin(), dots.end(), 0.0);
-        std::fill(extra.begin(), extra.end(), 0.0);
         for (uint64_t i = 0; i < n; ++i) {
-            for (size_t j = 0; j < k; ++j) {
-                const double product = r[i * k + j] * q[i * k + j];
-                dots[j] = dots[j] + product;
-                extra[j] = extra[j] + std::fabs(product);
-            }
+            for (size_t j = 0; j < k; ++j) dots[j] = dots[j] + r[i * k + j] * q[i * k + j];
         }
         if (stop_here()) break;
 
@@ -238,11 +240,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
             if (!std::isfinite(rz)) {
                 c.result.status = Status::NonFinite;
             } else if (rz <= 0) {
-                if (rz < -kIndefiniteFraction * extra[j]) {
-                    c.result.status = Status::Breakdown;
-                } else {
-                    c.check = true;
-                }
+                c.check = c.suspect = true;
             } else {
                 c.step = 1.0;
                 c.beta = c.restart ? 0.0 : rz / c.rz;
@@ -275,7 +273,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
             if (!std::isfinite(pq)) {
                 c.result.status = Status::NonFinite;
             } else if (pq <= 0) {
-                c.check = true;
+                c.check = c.suspect = true;
             } else {
                 alphas[j] = c.rz / pq;
                 if (j == tracked) lanczos.add_alpha(alphas[j]);
@@ -303,12 +301,15 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
             }
             worst = std::max(worst, c.rnorm);
             if (c.rnorm <= c.target) c.check = true;
-            if (c.rnorm < kStallMargin * c.smallest) {
-                c.smallest = c.rnorm;
-                c.since_smallest = 0;
-            } else if (++c.since_smallest >= kStallWindow) {
-                c.check = true;
-                c.since_smallest = 0;
+            if (outcome.path == Path::Factor) {
+                c.window_smallest = std::min(c.window_smallest, c.rnorm);
+                if (c.result.iterations % kWindow == 0) {
+                    if (!(c.window_smallest < kWindowProgress * c.smallest) && std::isfinite(c.smallest)) {
+                        c.check = true;
+                    }
+                    c.smallest = std::min(c.smallest, c.window_smallest);
+                    c.window_smallest = std::numeric_limits<double>::infinity();
+                }
             }
         }
         for (size_t j = 0; j < k; ++j) {
