@@ -91,13 +91,18 @@ def as_block(value: object, name: str, n: int) -> Tuple[np.ndarray, Tuple[int, .
     return block, array.shape
 
 
-def check_tol(value: object) -> float:
+def check_positive(value: object, name: str) -> float:
+    """A positive finite real number (strings and booleans are refused)."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"tol must be a number, got {describe(value)}")
+        raise TypeError(f"{name} must be a number, got {describe(value)}")
     number = float(value)
     if not (number > 0 and math.isfinite(number)):
-        raise ValueError(f"tol must be positive and finite, got {value!r}")
+        raise ValueError(f"{name} must be positive and finite, got {value!r}")
     return number
+
+
+def check_tol(value: object) -> float:
+    return check_positive(value, "tol")
 
 
 def check_maxiter(maxiter: object) -> int:

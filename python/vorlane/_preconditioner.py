@@ -26,14 +26,27 @@ class Preconditioner(LinearOperator):
     """
 
     def __init__(self, A: Any, *, seed: int = 0, split: Optional[int] = None, check: bool = True) -> None:
-        self.seed = check_seed(seed)
-        self.split = check_split(split)
+        seed = check_seed(seed)
+        split = check_split(split)
         start = time.perf_counter()
         system = check_matrix(A, values=bool(check))
-        self._factor = system.factorize(self.seed, self.split)
+        self._build(system, seed, split, start)
+
+    @classmethod
+    def _from_system(cls, system: Any, *, seed: int = 0, split: Optional[int] = None) -> "Preconditioner":
+        """A Preconditioner of a matrix the engine has checked already."""
+        self = cls.__new__(cls)
+        self._build(system, check_seed(seed), check_split(split), time.perf_counter())
+        return self
+
+    def _build(self, system: Any, seed: int, split: Optional[int], start: float) -> None:
+        # The whole state is the factor and the settings it was built with.
+        self.seed = seed
+        self.split = split
+        self._factor = system.factorize(seed, split)
         self.setup_seconds = time.perf_counter() - start
         n = int(self._factor.n)
-        super().__init__(dtype=np.dtype(np.float64), shape=(n, n))
+        LinearOperator.__init__(self, dtype=np.dtype(np.float64), shape=(n, n))
 
     @property
     def n(self) -> int:

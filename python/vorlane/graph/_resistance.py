@@ -8,7 +8,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from .._solve import _check_maxiter, _check_positive_float
+from .._checks import check_maxiter, check_positive
 from ._input import _describe, as_graph_laplacian
 from ._solver import LaplacianSolver, block_columns, column_blocks
 
@@ -75,8 +75,8 @@ def effective_resistance(
         TypeError, ValueError: bad graph (see :func:`laplacian`) or bad pairs.
         RuntimeError: a solve did not reach ``tol`` within ``maxiter`` iterations.
     """
-    tol = _check_positive_float(tol, "tol")
-    maxiter = _check_maxiter(maxiter)
+    tol = check_positive(tol, "tol")
+    maxiter = check_maxiter(maxiter)
     graph = as_graph_laplacian(G_or_L)
     pairs = _check_pairs(pairs, graph.n)
     result = np.full(pairs.shape[0], np.inf)
@@ -150,7 +150,7 @@ def effective_resistances(
         TypeError, ValueError: bad graph or options.
         RuntimeError: a solve did not reach ``tol`` within ``maxiter`` iterations.
     """
-    eps = _check_positive_float(eps, "eps")
+    eps = check_positive(eps, "eps")
     if not eps < 1.0:
         raise ValueError(f"eps must be below 1, got {eps!r}")
     if k is not None:
@@ -160,8 +160,8 @@ def effective_resistances(
             raise TypeError(f"k must be an integer or None, got {_describe(k)}") from None
         if k < 1:
             raise ValueError(f"k must be >= 1, got {k}")
-    tol = _check_positive_float(tol, "tol")
-    maxiter = _check_maxiter(maxiter)
+    tol = check_positive(tol, "tol")
+    maxiter = check_maxiter(maxiter)
     graph = as_graph_laplacian(G_or_L)
     rows, cols, weights = graph.upper_edges()
     edges = np.stack([rows, cols], axis=1)

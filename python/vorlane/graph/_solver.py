@@ -6,8 +6,8 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from .._operator import aslinearoperator
-from .._solve import Problem, make_config
+from .._checks import check_matrix
+from .._solve import run
 
 # Right-hand sides go to the solver in blocks of at most this many bytes per block
 # (n x columns float64), so a thousand columns of a large graph never sit in memory at once.
@@ -33,24 +33,27 @@ class LaplacianSolver:
     """Solves L X = B for blocks of columns, with one factorization of L."""
 
     def __init__(self, L: Any, *, seed: int) -> None:
-        self._problem = Problem.from_matrix(L)
-        self._factor = self._problem.factorize(make_config(seed, None))
+        from .._preconditioner import Preconditioner
+
+        self._system = check_matrix(L)
+        self._preconditioner = Preconditioner._from_system(self._system, seed=seed)
 
     def solve(self, B: np.ndarray, *, tol: float, maxiter: int) -> np.ndarray:
         """X of the shape of B (n, k) with L X = B to relative residual tol per column;
         each column of B must sum to zero on every component. Raises SolveFailed when a
         column does not converge."""
-        X = np.empty_like(B)
-        for j in range(B.shape[1]):
-            result = self._problem.run(np.ascontiguousarray(B[:, j]), tol=tol, maxiter=maxiter)
-            if not result.converged:
-                raise SolveFailed(
-                    f"a Laplacian solve did not reach tol {tol:g}: {result.message} "
-                    f"(relative residual {result.residual:.3g})"
-                )
-            X[:, j] = result.x
-        return X
+        block = np.array(B, dtype=np.float64, order="C", copy=True)
+        result = run(
+            self._system, block, tol=tol, maxiter=maxiter, method="factor",
+            factor=self._preconditioner._factor,
+        )
+        if not result.converged:
+            raise SolveFailed(
+                f"a Laplacian solve did not reach tol {tol:g}: {result.message} "
+                f"(relative residual {float(result.residual.max(initial=0.0)):.3g})"
+            )
+        return result.x
 
     def preconditioner(self) -> Any:
         """The factor as a LinearOperator approximating the pseudo-inverse of L."""
-        return aslinearoperator(self._factor)
+        return self._preconditioner

@@ -8,7 +8,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .._solve import _check_maxiter, _check_positive_float
+from .._checks import check_maxiter, check_positive
 from ._input import GraphLaplacian, _describe, as_graph_laplacian
 from ._solver import LaplacianSolver
 
@@ -106,8 +106,8 @@ def spectral_embedding(
         k = operator.index(k)
     except TypeError:
         raise TypeError(f"k must be an integer, got {_describe(k)}") from None
-    tol = _check_positive_float(tol, "tol")
-    maxiter = DEFAULT_MAXITER if maxiter is None else _check_maxiter(maxiter)
+    tol = check_positive(tol, "tol")
+    maxiter = DEFAULT_MAXITER if maxiter is None else check_maxiter(maxiter)
     graph = as_graph_laplacian(G_or_L)
     available = graph.n - graph.n_components
     if not 1 <= k <= available:
