@@ -143,3 +143,25 @@ def check_method(method: object) -> str:
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
     return method
+
+
+def check_consistent(system: Any, B: np.ndarray, tol: float) -> None:
+    """Raise ValueError when a column of the (n, k) block B has a part in the null space of
+    A whose relative size reaches tol: no x can then bring that column's residual below tol."""
+    if not system.singular or B.size == 0:
+        return
+    projected = np.array(B, dtype=np.float64, order="C", copy=True)
+    system.project(projected, projected.shape[1])
+    norms = np.linalg.norm(B, axis=0)
+    gaps = np.linalg.norm(B - projected, axis=0)
+    for j in range(B.shape[1]):
+        if norms[j] > 0 and gaps[j] / norms[j] >= tol:
+            raise ValueError(inconsistent_message("b" if B.shape[1] == 1 else f"b[:, {j}]", gaps[j] / norms[j]))
+
+
+def inconsistent_message(where: str, size: float) -> str:
+    return (
+        f"{where} is not in the range of A: A is singular (a Laplacian, or a connected "
+        "component without diagonal excess) and the part of b in its null space has "
+        f"relative size {size:.3g}, not below tol; b must sum to zero over each such component"
+    )

@@ -120,6 +120,14 @@ def read_rhs(path: PathLike, n: int) -> np.ndarray:
     return values
 
 
+def read_vector(path: PathLike, n: int) -> np.ndarray:
+    """Read a real vector of length n (a file of one column, or one row)."""
+    values = read_rhs(path, n)
+    if values.shape[1] != 1:
+        raise ValueError(f"{os.fspath(path)}: expected a vector, got an array of shape {values.shape}")
+    return values.reshape(n)
+
+
 def write_vector(path: PathLike, values: np.ndarray) -> None:
     """Write a vector or an n-by-k block atomically: ``.npy`` as NumPy binary, ``.mtx`` as a
     Matrix Market array, anything else as text with one row per line at full precision."""

@@ -22,6 +22,7 @@ from ._checks import (
     check_split,
     check_tol,
     describe,
+    inconsistent_message,
 )
 
 # The engine's paths and column outcomes, by number.
@@ -167,13 +168,7 @@ def run(
     status = [column[2] for column in columns]
     if INCONSISTENT in status:
         j = status.index(INCONSISTENT)
-        where = "b" if k == 1 else f"b[:, {j}]"
-        raise ValueError(
-            f"{where} is not in the range of A: A is singular (a Laplacian, or a connected "
-            "component without diagonal excess) and the part of b in its null space has "
-            f"relative size {columns[j][1]:.3g}, not below tol; b must sum to zero over each "
-            "such component"
-        )
+        raise ValueError(inconsistent_message("b" if k == 1 else f"b[:, {j}]", columns[j][1]))
     return RunResult(
         x=X,
         iterations=np.array([column[0] for column in columns], dtype=np.int64),

@@ -2,6 +2,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "buffers.hpp"
 #include "guard.hpp"
@@ -71,7 +72,32 @@ PyObject* system_factorize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// project(block, width): removes in place, from each column of the (n, width) float64 block,
+// its part in the null space of A (the mean over each component without ground).
+PyObject* system_project(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "project(block, width) takes two arguments");
+            return nullptr;
+        }
+        const unsigned long long width = PyLong_AsUnsignedLongLong(args[1]);
+        if (PyErr_Occurred()) return nullptr;
+        Borrowed block;
+        if (!block.acquire(args[0], Element::Float64, "block", true)) return nullptr;
+        const CheckedMatrix& matrix = matrix_of(self);
+        if (width == 0 || block.size() != matrix.n() * width) {
+            PyErr_SetString(PyExc_ValueError, "block must hold n x width elements");
+            return nullptr;
+        }
+        std::vector<double> sums(matrix.components() * width);
+        matrix.project(block.writable_doubles().data(), width, width, sums);
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef system_methods[] = {
+    {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_project)), METH_FASTCALL,
+     "project(block, width): remove each column's part in the null space of A, in place"},
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
      "factorize(seed, split) -> Factor, without the interpreter lock"},
     {nullptr, nullptr, 0, nullptr},

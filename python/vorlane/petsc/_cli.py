@@ -95,7 +95,9 @@ def _solve(args, check_output_path, PETSc, comm, root) -> int:
     if not root:
         return 0
 
-    problem.project(solution)
+    solution = np.ascontiguousarray(solution, dtype=np.float64).reshape(-1, 1)
+    problem.project(solution, 1)
+    solution = solution.reshape(-1)
     bnorm = float(np.linalg.norm(b))
     residual = float(np.linalg.norm(b - matrix @ solution)) / bnorm if bnorm > 0 else 0.0
     converged = reason > 0 and residual <= args.tol
@@ -143,12 +145,13 @@ def _read(args: Any, check_output_path: Callable[[str], None], PETSc: Any):
     description, exactly as the serial command reads them."""
     import scipy.sparse as sparse
 
+    from .._checks import check_consistent, check_matrix, check_seed, check_split
     from .._mmio import read_matrix_market, read_vector
-    from .._solve import Problem, make_config
 
     if args.out is not None:
         check_output_path(args.out)
-    make_config(args.seed, args.split)
+    check_seed(args.seed)
+    check_split(args.split)
     if getattr(args, "graph", False):
         from ..graph._cli import read_graph_laplacian
 
@@ -156,7 +159,7 @@ def _read(args: Any, check_output_path: Callable[[str], None], PETSc: Any):
     else:
         matrix = read_matrix_market(args.matrix)
     try:
-        problem = Problem.from_matrix(matrix)
+        problem = check_matrix(matrix)
     except ValueError as exc:
         raise ValueError(f"{args.matrix}: {exc}") from None
     csr = sparse.csr_matrix(matrix, dtype=np.float64)
@@ -170,7 +173,7 @@ def _read(args: Any, check_output_path: Callable[[str], None], PETSc: Any):
     n = csr.shape[0]
     if args.rhs is not None:
         b = read_vector(args.rhs, n)
-        problem.check_consistent(b, args.tol)
+        check_consistent(problem, b.reshape(n, 1), args.tol)
         rhs_text = args.rhs
     else:
         b = csr @ np.random.default_rng(0).standard_normal(n)
@@ -190,7 +193,9 @@ def _null_components(problem: Any, matrix: Any):
 
     n = matrix.shape[0]
     # The solver's own projection zeroes exactly the rows of components without ground.
-    null_rows = problem.project(np.ones(n)) == 0.0
+    ones = np.ones((n, 1))
+    problem.project(ones, 1)
+    null_rows = ones[:, 0] == 0.0
     labels = np.full(n, -1, dtype=np.int64)
     if null_rows.any():
         _, components = connected_components(matrix, directed=False)
