@@ -12,6 +12,7 @@ from _vorlane import Config, Factor, factorize, factorize_raw
 from ._mmio import read_matrix_market
 from ._operator import aslinearoperator
 from ._solve import SolveInfo, solve
+from . import graph  # noqa: E402  (vorlane.graph after a plain `import vorlane`)
 
 
 def _version() -> str:
