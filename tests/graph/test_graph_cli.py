@@ -8,7 +8,7 @@ import pytest
 import scipy.io
 import scipy.sparse as sp
 
-from conftest import dense_laplacian, pinv_resistances, random_graph
+from graph_support import dense_laplacian, pinv_resistances, random_graph
 
 
 def run_cli(cwd, *args):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from conftest import dense_laplacian, random_graph
+from graph_support import dense_laplacian, random_graph
 from vorlane.graph import effective_resistance, laplacian
 
 N = 30

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from conftest import dense_laplacian, pinv_resistances, random_graph
+from graph_support import dense_laplacian, pinv_resistances, random_graph
 from vorlane.graph import effective_resistance, effective_resistances, laplacian
 
 

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from conftest import dense_laplacian
+from graph_support import dense_laplacian
 from vorlane.graph import fiedler_vector, laplacian, spectral_embedding
 
 
