@@ -50,10 +50,10 @@ def networkx_seconds(size, seed):
     G = nx.Graph()
     G.add_nodes_from(range(size))
     G.add_weighted_edges_from((int(i), int(j), float(w)) for (i, j), w in zip(edges, conductance))
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     table = nx.resistance_distance(G, weight="weight", invert_weight=False)
     r = [table[int(i)][int(j)] for i, j in edges]
-    return time.perf_counter() - start, len(edges), len(r)
+    return time.perf_counter() - start, time.process_time() - cpu, len(edges), len(r)
 
 
 def main():
@@ -72,9 +72,9 @@ def main():
     _, edges, conductance = road_network(size, args.seed)
     L = vorlane.graph.laplacian(edges, weight=conductance, n=size)
     build = time.perf_counter() - start
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     found, r = vorlane.graph.effective_resistances(L, eps=args.eps, seed=args.seed)
-    sketch = time.perf_counter() - start
+    sketch_wall, sketch = time.perf_counter() - start, time.process_time() - cpu
     k = vorlane.graph._resistance.sketch_size(size, args.eps)
     sample = np.random.default_rng(args.seed + 1).choice(len(found), args.sample, replace=False)
     start = time.perf_counter()
@@ -86,25 +86,27 @@ def main():
         f"{len(found)} roads (built in {build:.1f} s).\n",
         "| what | value |",
         "|---|---:|",
-        f"| sketch, all {len(found)} edges (eps {args.eps}, k = {k} solves) | {sketch:.1f} s |",
+        f"| sketch, all {len(found)} edges (eps {args.eps}, k = {k} solves): CPU / wall | "
+        f"{sketch:.1f} s / {sketch_wall:.1f} s |",
         f"| exact resistances of {args.sample} sampled edges | {exact_seconds:.1f} s |",
         f"| sketch error on the sample: median / 90th percentile / largest | "
         f"{np.median(error):.3f} / {np.percentile(error, 90):.3f} / {error.max():.3f} |",
         f"| sampled edges beyond eps | {np.count_nonzero(error > args.eps)} of {args.sample} |",
         "",
         f"networkx `resistance_distance(G)` (all pairs from one dense pseudo-inverse, then "
-        f"read per edge) on the same kind of network, within the sketch's {sketch:.0f} s:\n",
-        "| intersections | roads | seconds |",
-        "|---:|---:|---:|",
+        f"read per edge) on the same kind of network, against the sketch's {sketch:.0f} CPU "
+        "seconds (CPU time of the process, all threads: the machine is shared):\n",
+        "| intersections | roads | CPU s | wall s |",
+        "|---:|---:|---:|---:|",
     ]
     print("\n".join(lines), flush=True)
     largest = None
     n = 500
     timings = []
     while n <= args.networkx_cap:
-        seconds, roads, _ = networkx_seconds(n, args.seed)
+        wall, seconds, roads, _ = networkx_seconds(n, args.seed)
         timings.append((n, seconds))
-        row = f"| {n} | {roads} | {seconds:.1f} |"
+        row = f"| {n} | {roads} | {seconds:.1f} | {wall:.1f} |"
         print(row, flush=True)
         lines.append(row)
         if seconds > sketch:
@@ -118,7 +120,7 @@ def main():
     reach = int(n_last * (sketch / t_last) ** (1 / 3))
     lines += [
         "",
-        f"Largest networkx run within {sketch:.0f} s: "
+        f"Largest networkx run within {sketch:.0f} CPU s: "
         + (f"{largest[0]} intersections ({largest[1]} roads)" if largest else "none")
         + f"; cubic extrapolation from {n_last} intersections: about {reach} intersections "
         f"(about {int(reach * ROADS_PER_INTERSECTION)} roads), at n^2 x 8 bytes = "

@@ -17,7 +17,6 @@ import argparse
 import time
 
 import numpy as np
-import scipy.sparse as sp
 
 import vorlane
 import vorlane.graph
