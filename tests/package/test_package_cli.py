@@ -222,3 +222,19 @@ def test_progress_is_shown_on_a_terminal(grid_file, tmp_path):
     assert b"reading" in shown and b"solving" in shown
     assert b"\r" in shown and b"error" not in shown
     assert b"reading" not in result.stdout  # the report itself stays clean
+
+
+@pytest.mark.parametrize("rhs, out", [("B.npy", "X.npy"), ("B.mtx", "X.mtx"), ("B.txt", "X.txt")])
+def test_several_right_hand_sides_in_and_out(run_cli, grid_file, tmp_path, rhs, out):
+    path, A = grid_file
+    B = np.random.default_rng(2).standard_normal((A.shape[0], 3))
+    B -= B.mean(axis=0)
+    {"B.npy": lambda p: np.save(p, B), "B.mtx": lambda p: scipy.io.mmwrite(str(p), B),
+     "B.txt": lambda p: np.savetxt(p, B, fmt="%.17g")}[rhs](tmp_path / rhs)
+    result = run_cli("solve", path, "--rhs", rhs, "--out", out, "--method", "factor")
+    assert result.returncode == 0, result.stderr
+    fields = report(result.stdout)
+    assert "3 columns" in fields["rhs"] and fields["method"] == "factor"
+    X = {"X.npy": np.load, "X.mtx": lambda p: scipy.io.mmread(str(p)), "X.txt": np.loadtxt}[out](tmp_path / out)
+    assert X.shape == B.shape
+    assert np.linalg.norm(A @ X - B, axis=0).max() <= 1e-8 * np.linalg.norm(B, axis=0).min()

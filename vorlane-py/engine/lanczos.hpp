@@ -16,7 +16,8 @@ public:
     // A restart breaks the recurrence; the estimate keeps what came before.
     void stop() { stopped_ = !alphas_.empty(); }
     size_t steps() const { return alphas_.size(); }
-    // Smallest and largest eigenvalue of the tridiagonal matrix; false when not available.
+    // Second smallest and largest eigenvalue of the tridiagonal matrix; false when not
+    // available (fewer than three steps, or no positive spectrum).
     bool extremes(double& smallest, double& largest) const;
 
 private:

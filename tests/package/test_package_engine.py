@@ -1,0 +1,201 @@
+"""The solve engine: several right-hand sides, Preconditioner and M=, the adaptive start,
+stagnation, interrupts and threads."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+import scipy.sparse.linalg as spla
+
+import problems
+import vorlane
+
+BLOCK_CASES = {
+    "grid laplacian": lambda: problems.grid_laplacian(15, seed=1),
+    "random sddm": lambda: problems.random_sddm(200, seed=2),
+    "floating and grounded parts": lambda: sp.block_diag(
+        [problems.path_laplacian(7), problems.grid_laplacian(5), problems.path_sddm(9)], format="csr"
+    ),
+}
+
+
+def consistent_block(A, k, rng):
+    """k right-hand sides with zero sum on every component without ground."""
+    B = rng.standard_normal((A.shape[0], k))
+    P = np.array(B)
+    system = vorlane._checks.check_matrix(A)
+    system.project(P, k)
+    return P
+
+
+@pytest.mark.parametrize("k", [3, 17])
+@pytest.mark.parametrize("name", sorted(BLOCK_CASES))
+def test_block_equals_columns_bit_for_bit_and_solves(name, k, rng):
+    A = BLOCK_CASES[name]()
+    B = consistent_block(A, k, rng)
+    X, info = vorlane.solve(A, B, method="factor", tol=1e-10)
+    assert X.shape == B.shape and info.converged
+    assert info.iterations.shape == (k,) and info.residual.shape == (k,)
+    for j in (0, k - 1):
+        x, single = vorlane.solve(A, B[:, j], method="factor", tol=1e-10)
+        assert x.tobytes() == X[:, j].tobytes()
+        assert single.iterations == info.iterations[j] and single.residual == info.residual[j]
+    dense = np.linalg.lstsq(A.toarray(), B, rcond=None)[0]
+    np.testing.assert_allclose(X, dense, rtol=0, atol=1e-7 * np.abs(dense).max())
+
+
+def test_columns_stop_on_their_own(rng):
+    A = problems.grid_sddm(12, seed=3)
+    easy, hard = np.zeros(144), rng.standard_normal(144)
+    easy[5] = 1.0
+    x0 = np.column_stack([vorlane.solve(A, easy, tol=1e-13)[0], np.zeros(144)])
+    X, info = vorlane.solve(A, np.column_stack([easy, hard]), x0=x0, method="factor")
+    assert info.iterations[0] == 0 and info.iterations[1] > 5 and info.converged
+    seen = []
+    vorlane.solve(A, np.column_stack([easy, hard]), callback=lambda xk: seen.append(xk.shape))
+    assert seen and set(seen) == {(144, 2)}
+
+
+def test_preconditioner_operator_and_reuse(rng):
+    A = problems.grid_sddm(10, seed=4)
+    M = vorlane.Preconditioner(A, seed=2, split=2)
+    assert isinstance(M, spla.LinearOperator) and M.shape == (100, 100)
+    assert (M.n, M.seed, M.split) == (100, 2, 2) and M.nnz > 100 and M.nbytes > 8 * M.nnz
+    assert M.setup_seconds > 0 and "nnz=" in repr(M) and "split=2" in repr(M)
+    X = rng.standard_normal((100, 3))
+    Y = M @ X
+    for j in range(3):
+        np.testing.assert_array_equal(M.matvec(X[:, j]), Y[:, j])
+    assert M.matvec(X[:, :1]).shape == (100, 1)
+    np.testing.assert_array_equal(M @ X.astype(np.float32), M @ X.astype(np.float32).astype(float))
+    np.testing.assert_array_equal(M @ (X[:, 0] * 1j), 1j * Y[:, 0])
+    # M= for the same A and for a nearby one; SciPy accepts it too.
+    x, info = vorlane.solve(A, X[:, 0], M=M)
+    assert info.converged and info.method == "factor" and info.iterations < 40
+    near = A + sp.diags(rng.uniform(0, 0.1, 100))
+    x, info = vorlane.solve(near, X[:, 0], M=M)
+    assert info.converged and np.linalg.norm(near @ x - X[:, 0]) <= 1e-8 * np.linalg.norm(X[:, 0])
+    x, status = spla.cg(A, X[:, 0], M=M, rtol=1e-10)
+    assert status == 0
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        (lambda M: vorlane.solve(problems.grid_sddm(5), np.ones(25), M=M), ValueError, "dimension 100, not 25"),
+        (lambda M: vorlane.solve(problems.grid_sddm(10), np.ones(100), M=M, method="jacobi"),
+         ValueError, "does not use M"),
+        (lambda M: vorlane.Preconditioner(problems.grid_sddm(3).toarray()), TypeError, "scipy.sparse"),
+        (lambda M: vorlane.Preconditioner(sp.csr_matrix(np.array([[1.0, 0.5], [0.5, 1.0]]))),
+         ValueError, "positive off-diagonal"),
+        (lambda M: vorlane.Preconditioner(problems.grid_sddm(3), seed=-1), ValueError, "seed"),
+        (lambda M: M @ np.ones(99), ValueError, None),
+    ],
+)
+def test_bad_preconditioner_use(make, error, message):
+    M = vorlane.Preconditioner(problems.grid_sddm(10))
+    with pytest.raises(error, match=message):
+        make(M)
+
+
+def test_float32_laplacian_is_accepted():
+    # Its rows sum to zero only up to float32 rounding, which bounds the attainable residual.
+    A = problems.grid_laplacian(20, seed=5).astype(np.float32)
+    b = problems.zero_mean(np.arange(400.0))
+    x, info = vorlane.solve(A, b, tol=1e-5)
+    assert info.converged and info.singular
+
+
+def expander(n, seed):
+    rng = np.random.default_rng(seed)
+    rows, cols = [np.arange(n - 1)], [np.arange(1, n)]
+    for _ in range(3):
+        perm = rng.permutation(n)
+        rows.append(perm[0::2])
+        cols.append(perm[1::2])
+    L = problems.laplacian_from_edges(n, np.concatenate(rows), np.concatenate(cols), np.ones(n - 1 + 3 * n // 2))
+    return sp.csr_matrix(L + sp.diags(np.r_[1.0, np.zeros(n - 1)]))
+
+
+def test_adaptive_start_keeps_jacobi_where_it_suffices_and_switches_where_not(rng):
+    easy = expander(20000, seed=6)
+    x, info = vorlane.solve(easy, rng.standard_normal(20000))
+    assert info.converged and info.method == "jacobi"
+    hard = problems.grid_laplacian(150, seed=7)
+    b = problems.zero_mean(rng.standard_normal(hard.shape[0]))
+    x, info = vorlane.solve(hard, b)
+    assert info.converged and info.method == "factor"
+    assert np.linalg.norm(hard @ x - b) <= 1e-8 * np.linalg.norm(b)
+
+
+def test_stalled_residual_is_reported_as_such_with_the_best_iterate(rng):
+    n = 60
+    index = np.arange(n * n).reshape(n, n)
+    rows = np.concatenate([index[:-1, :].ravel(), index[:, :-1].ravel()])
+    cols = np.concatenate([index[1:, :].ravel(), index[:, 1:].ravel()])
+    A = problems.laplacian_from_edges(n * n, rows, cols, 10.0 ** rng.uniform(-6, 6, rows.size))
+    b = problems.zero_mean(rng.standard_normal(n * n))
+    x, info = vorlane.solve(A, b, tol=1e-14, method="factor")
+    assert not info.converged and "stalled at" in info.message and "breakdown" not in info.message
+    assert info.iterations < 1000
+    # At this noise level the residual's own rounding shows: agreement to a factor of 2.
+    true = np.linalg.norm(b - A @ x) / np.linalg.norm(b)
+    assert true / 2 < info.residual < 2 * true < 1e-6
+
+
+def test_keyboard_interrupt_during_factorization_arrives_quickly(tmp_path):
+    script = textwrap.dedent(
+        """
+        import sys, time
+        sys.path.insert(0, sys.argv[1])
+        import problems, vorlane
+        A = problems.grid_laplacian(700, seed=1)
+        print("ready", flush=True)
+        try:
+            vorlane.Preconditioner(A, split=8)
+        except KeyboardInterrupt:
+            print("interrupted", time.time(), flush=True)
+        else:
+            print("finished", flush=True)
+        """
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, os.path.dirname(problems.__file__)],
+        stdout=subprocess.PIPE, text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        sent = time.time()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().split()
+        assert line[0] == "interrupted", line
+        assert float(line[1]) - sent < 1.0
+    finally:
+        child.kill()
+        child.wait()
+
+
+def test_two_threads_solve_at_once(rng):
+    systems = [problems.grid_sddm(60, seed=s) for s in (8, 9)]
+    rhs = [rng.standard_normal(3600) for _ in systems]
+    expected = [vorlane.solve(A, b, method="factor")[0] for A, b in zip(systems, rhs)]
+    results = [None, None]
+
+    def work(i):
+        results[i] = vorlane.solve(systems[i], rhs[i], method="factor")[0]
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for got, want in zip(results, expected):
+        assert got.tobytes() == want.tobytes()
