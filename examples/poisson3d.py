@@ -58,7 +58,8 @@ def main():
     residual = np.linalg.norm(b - A @ x) / np.linalg.norm(b)
     total = info.total_seconds
     print(f"{'vorlane':<27} setup {info.factor_seconds:7.3f} s  solve {info.solve_seconds:7.3f} s  "
-          f"total {total:7.3f} s  {info.iterations:4d} iterations  residual {residual:.1e}")
+          f"total {total:7.3f} s  {int(info.iterations):4d} iterations  residual {residual:.1e}  "
+          f"(preconditioner: {info.method})")
     for kind in ("smoothed aggregation", "classical"):
         x, setup, seconds, iterations = pyamg_solve(A, b, args.tol, kind)
         residual = np.linalg.norm(b - A @ x) / np.linalg.norm(b)
