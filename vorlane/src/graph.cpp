@@ -14,8 +14,9 @@ namespace {
 constexpr size_t kMaxListLength = 0xFFFFFFFFu;
 // Removed lists with more reserved room than this give their storage back.
 constexpr size_t kKeepCapacity = 64;
-// Entries per chunk of list storage, after the initial lists.
-constexpr size_t kChunkEntries = size_t{1} << 16;
+// Entries per chunk of list storage after the initial lists: one huge page.
+template <class Entry>
+constexpr size_t kChunkEntries = (size_t{2} << 20) / sizeof(Entry);
 
 template <Mode M>
 AdjEntry<M> make_entry(double w, uint32_t neighbour, uint32_t mirror) {
@@ -95,8 +96,8 @@ Entry* AdjacencyLists<Entry>::take_block(size_t capacity) {
         // The old tail is too short for this block: it joins the free blocks, and a new
         // chunk starts. Large lists get a chunk of their own size.
         if (unused_left_ > 0) give_block(unused_, unused_left_);
-        unused_ = new_chunk(std::max(capacity, kChunkEntries));
-        unused_left_ = std::max(capacity, kChunkEntries);
+        unused_ = new_chunk(std::max(capacity, kChunkEntries<Entry>));
+        unused_left_ = std::max(capacity, kChunkEntries<Entry>);
     }
     Entry* block = unused_;
     unused_ += capacity;
@@ -113,7 +114,10 @@ void AdjacencyLists<Entry>::give_block(Entry* block, size_t capacity) {
 
 template <class Entry>
 Entry* AdjacencyLists<Entry>::new_chunk(size_t capacity) {
-    chunks_.push_back(std::make_unique_for_overwrite<Entry[]>(capacity));
+    static_assert(std::is_trivially_destructible_v<Entry>);
+    const size_t bytes = capacity * sizeof(Entry);
+    chunks_.emplace_back(nullptr, ChunkDeleter{bytes});
+    chunks_.back().reset(static_cast<Entry*>(allocate_large(bytes)));
     return chunks_.back().get();
 }
 

@@ -9,6 +9,7 @@
 
 #include "csr.hpp"
 #include "expected.hpp"
+#include "large_alloc.hpp"
 #include "records.hpp"
 
 namespace vorlane {
@@ -115,8 +116,13 @@ private:
     void give_block(Entry* block, size_t capacity);
     Entry* new_chunk(size_t capacity);
 
-    std::vector<Header> headers_;
-    std::vector<std::unique_ptr<Entry[]>> chunks_;
+    struct ChunkDeleter {
+        size_t bytes;
+        void operator()(Entry* p) const noexcept { free_large(p, bytes); }
+    };
+
+    LargeVector<Header> headers_;
+    std::vector<std::unique_ptr<Entry, ChunkDeleter>> chunks_;
     Entry* unused_ = nullptr;  // start of the current chunk's never-used tail
     size_t unused_left_ = 0;
     // Free blocks by size class: class c holds blocks of at least 2^c entries.

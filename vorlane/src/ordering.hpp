@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "large_alloc.hpp"
+
 namespace vorlane {
 
 // Marks the absence of a vertex, and a vertex that has left the queue.
@@ -43,6 +45,8 @@ public:
     // Number of addressable buckets: those above the one of kMaxKey can never be used.
     uint64_t stored_buckets() const { return bucket_limit_; }
     uint32_t key(uint32_t v) const { return nodes_[v].key; }
+    // Hints that v's node will be read and written soon.
+    void prefetch(uint32_t v) const { __builtin_prefetch(&nodes_[v], 1); }
 
 private:
     static constexpr unsigned kPageBits = 12;
@@ -56,7 +60,7 @@ private:
     uint32_t& head_slot(uint64_t bucket);
     void push_front(uint64_t bucket, uint32_t v);
 
-    std::vector<QueueNode> nodes_;
+    LargeVector<QueueNode> nodes_;
     std::vector<std::unique_ptr<uint32_t[]>> pages_;
     uint64_t bucket_limit_ = 0;
     uint64_t min_bucket_ = 0;
@@ -80,10 +84,12 @@ public:
     void flush(EliminationQueue& queue);
 
     int64_t pending(uint32_t v) const { return delta_[v]; }
+    // Hints that v's pending change will be read and written soon.
+    void prefetch(uint32_t v) const { __builtin_prefetch(&delta_[v], 1); }
     const std::vector<uint32_t>& touched() const { return touched_; }
 
 private:
-    std::vector<int64_t> delta_;
+    LargeVector<int64_t> delta_;
     std::vector<uint32_t> touched_;
 };
 

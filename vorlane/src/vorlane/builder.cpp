@@ -56,7 +56,9 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
     if (!built) return unexpected(std::move(built).error());
     if (stop_requested(stop)) return unexpected<CoreError>(Interrupted{});
     Graph<M>& graph = built->graph;
-    std::vector<double>& weighted_degree = built->weighted_degree;
+    // Read and written at scattered vertices every step: moved to huge-page storage.
+    LargeVector<double> weighted_degree(built->weighted_degree.begin(), built->weighted_degree.end());
+    std::vector<double>().swap(built->weighted_degree);
     const uint64_t n = built->n;
 
     if constexpr (M == Mode::Split) {
@@ -96,6 +98,14 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
             continue;
         }
         graph.gather(v, edges);
+        // The rest of the step touches each neighbour's list, degree, pending change and
+        // queue node, scattered over memory: start all those loads now so they overlap.
+        for (const IncidentEdge& e : edges) {
+            graph.adjacency.prefetch_header(e.neighbor);
+            __builtin_prefetch(&weighted_degree[e.neighbor], 1);
+            deltas.prefetch(e.neighbor);
+            queue.prefetch(e.neighbor);
+        }
         if constexpr (M == Mode::Split) {
             build_split_star(workspace, edges, star, multiplicities, k);
         } else {

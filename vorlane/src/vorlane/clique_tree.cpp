@@ -24,7 +24,7 @@ double fill_prefix(std::span<const StarEntry> star, CliqueSampler& sampler) {
 }
 
 template <Mode M>
-void insert(std::span<const FillEdge> fill, Graph<M>& graph, std::vector<double>& weighted_degree,
+void insert(std::span<const FillEdge> fill, Graph<M>& graph, std::span<double> weighted_degree,
             DegreeDeltas& deltas) {
     for (const FillEdge& e : fill) {
         if (e.source != e.target) graph.add_edge(e.source, e.target, e.weight);
@@ -108,13 +108,13 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
     column.diagonal = scale * star[len - 1].weight;
 }
 
-void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::vector<double>& weighted_degree,
+void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
                  DegreeDeltas& deltas) {
     insert(fill, graph, weighted_degree, deltas);
 }
 
 void insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
-                       std::vector<double>& weighted_degree, DegreeDeltas& deltas) {
+                       std::span<double> weighted_degree, DegreeDeltas& deltas) {
     insert(fill, graph, weighted_degree, deltas);
 }
 

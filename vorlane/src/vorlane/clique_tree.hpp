@@ -29,9 +29,9 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
 
 // Appends the fill edges to the graph, adds their weights to weighted_degree at both ends and
 // raises both ends' pending key change by one per edge.
-void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::vector<double>& weighted_degree,
+void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
                  DegreeDeltas& deltas);
 void insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
-                       std::vector<double>& weighted_degree, DegreeDeltas& deltas);
+                       std::span<double> weighted_degree, DegreeDeltas& deltas);
 
 }  // namespace vorlane

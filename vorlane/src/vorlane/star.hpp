@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "../large_alloc.hpp"
 #include "../records.hpp"
 
 namespace vorlane {
@@ -36,9 +37,9 @@ private:
     void grow_dense(bool with_flags);
 
     uint64_t n_;
-    std::vector<double> accumulator_;
-    std::vector<uint8_t> seen_;
-    std::vector<uint32_t> counts_;
+    LargeVector<double> accumulator_;
+    LargeVector<uint8_t> seen_;
+    LargeVector<uint32_t> counts_;
     std::vector<uint32_t> touched_;
     std::vector<std::pair<uint32_t, uint32_t>> surplus_;
     std::vector<SplitSortRecord> sort_buffer_;
