@@ -2,6 +2,7 @@
 #include "star.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -34,6 +35,38 @@ void insertion_sort_by_neighbor(std::vector<IncidentEdge>& edges) {
             --j;
         }
         edges[j] = e;
+    }
+}
+
+// True when no two edges name the same neighbour, decided from a 2048-bit filter of hashed
+// neighbours: a clash (a shared neighbour or a hash collision) answers false.
+bool distinct_neighbours(const std::vector<IncidentEdge>& edges) {
+    constexpr unsigned kBits = 11;
+    uint64_t filter[(1u << kBits) / 64] = {};
+    for (const IncidentEdge& e : edges) {
+        const uint32_t h = (e.neighbor * 0x9E3779B1u) >> (32 - kBits);
+        const uint64_t bit = uint64_t{1} << (h & 63);
+        if (filter[h >> 6] & bit) return false;
+        filter[h >> 6] |= bit;
+    }
+    return true;
+}
+
+// Orders a star lightest first with ties by neighbour. Merged weights are above 0 (only
+// positive weights are gathered), and for positive doubles the bit patterns order like the
+// values, so the comparison is on integers; it is a total order, so the result is the one
+// any sort by lighter() gives.
+void insertion_sort_star(std::vector<StarEntry>& star) {
+    auto key = [](const StarEntry& e) { return std::bit_cast<uint64_t>(e.weight); };
+    for (size_t i = 1; i < star.size(); ++i) {
+        const StarEntry e = star[i];
+        const uint64_t k = key(e);
+        size_t j = i;
+        while (j > 0 && (key(star[j - 1]) > k || (key(star[j - 1]) == k && star[j - 1].neighbor > e.neighbor))) {
+            star[j] = star[j - 1];
+            --j;
+        }
+        star[j] = e;
     }
 }
 
@@ -77,6 +110,13 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
             return;
         }
+        if (distinct_neighbours(edges)) {
+            // Nothing to merge: each edge is its own star entry, and the order below does
+            // not depend on the order they arrive in.
+            for (const IncidentEdge& e : edges) star.push_back(StarEntry{e.neighbor, e.weight});
+            insertion_sort_star(star);
+            return;
+        }
         insertion_sort_by_neighbor(edges);
         size_t i = 0;
         while (i < m) {
@@ -93,10 +133,12 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             i = j;
         }
     }
-    if (star.size() >= 2) {
+    if (star.size() > kSortPathLimit) {
         std::sort(star.begin(), star.end(), [](const StarEntry& a, const StarEntry& b) {
             return lighter(a.weight, a.neighbor, b.weight, b.neighbor);
         });
+    } else {
+        insertion_sort_star(star);
     }
 }
 
