@@ -156,10 +156,13 @@ template <Mode M>
 void Graph<M>::remove_vertex(uint32_t v) {
     eliminated[v >> 6] |= uint64_t{1} << (v & 63);
     const auto list = adjacency[v];
-    // Each removal lands in another vertex's list; issue those scattered loads up front so
+    // Each removal lands in another vertex's list and then fixes the twin of the entry it
+    // moves in a third list; issue those scattered loads up front, one level per pass, so
     // they overlap instead of arriving one by one.
     for (const Entry& e : list) adjacency.prefetch_header(e.neighbour);
     for (const Entry& e : list) adjacency.prefetch_entries(e.neighbour, e.mirror);
+    for (const Entry& e : list) adjacency.prefetch_last_twin_header(e.neighbour);
+    for (const Entry& e : list) adjacency.prefetch_last_twin(e.neighbour);
     while (!list.empty()) {
         const Entry e = list.back();
         list.pop_back();

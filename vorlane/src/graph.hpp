@@ -97,8 +97,21 @@ public:
     void prefetch_header(size_t v) const { __builtin_prefetch(&headers_[v]); }
     void prefetch_entries(size_t v, size_t i) const {
         const Header& h = headers_[v];
+        if (h.size == 0) return;
         __builtin_prefetch(h.data + i, 1);
         __builtin_prefetch(h.data + h.size - 1);
+    }
+    // Hints that the twin of list v's last entry, which a swap-removal from v moves, will be
+    // needed soon: first its list's bookkeeping, then the twin itself.
+    void prefetch_last_twin_header(size_t v) const {
+        const Header& h = headers_[v];
+        if (h.size != 0) __builtin_prefetch(&headers_[h.data[h.size - 1].neighbour]);
+    }
+    void prefetch_last_twin(size_t v) const {
+        const Header& h = headers_[v];
+        if (h.size == 0) return;
+        const Entry& last = h.data[h.size - 1];
+        __builtin_prefetch(headers_[last.neighbour].data + last.mirror, 1);
     }
 
     // Lays out fresh lists back to back with the given capacities, before any entry exists.

@@ -110,6 +110,9 @@ void EliminationQueue::update_key(uint32_t v, int64_t change) {
 }
 
 void DegreeDeltas::flush(EliminationQueue& queue) {
+    // Most touched vertices change bucket; their bucket neighbours are scattered over the
+    // nodes, so start those loads before the relinking needs them.
+    for (const uint32_t u : touched_) queue.prefetch_links(u);
     for (const uint32_t u : touched_) {
         const int64_t d = delta_[u];
         delta_[u] = 0;

@@ -47,6 +47,14 @@ public:
     uint32_t key(uint32_t v) const { return nodes_[v].key; }
     // Hints that v's node will be read and written soon.
     void prefetch(uint32_t v) const { __builtin_prefetch(&nodes_[v], 1); }
+    // Hints that v's bucket neighbours, which moving v to another bucket relinks, will be
+    // written soon.
+    void prefetch_links(uint32_t v) const {
+        const QueueNode& node = nodes_[v];
+        if (node.key == NO_VERTEX) return;
+        if (node.prev != NO_VERTEX) __builtin_prefetch(&nodes_[node.prev], 1);
+        if (node.next != NO_VERTEX) __builtin_prefetch(&nodes_[node.next], 1);
+    }
 
 private:
     static constexpr unsigned kPageBits = 12;

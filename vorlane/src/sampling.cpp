@@ -47,22 +47,30 @@ double CliqueSampler::next_uniform() {
 }
 
 size_t search_prefix(std::span<const double> prefix, size_t start, size_t len, double r) {
-    if (len - start > kLinearScanLimit) {
-        size_t lo = start;
-        size_t hi = len;
-        while (lo < hi) {
-            const size_t mid = lo + (hi - lo) / 2;
-            if (prefix[mid] < r) {
-                lo = mid + 1;
-            } else {
-                hi = mid;
-            }
+    // Stars run lightest first, so draws land mostly near the end: gallop back from there
+    // until a sum below r brackets the answer, then bisect the bracket. Every k at or past
+    // hi has !(prefix[k] < r), every k in [start, lo) has prefix[k] < r.
+    size_t lo = start;
+    size_t hi = len;
+    size_t step = 1;
+    while (hi > lo) {
+        const size_t probe = hi - std::min(step, hi - lo);
+        if (prefix[probe] < r) {
+            lo = probe + 1;
+            break;
         }
-        return lo;
+        hi = probe;
+        step *= 2;
     }
-    size_t k = start;
-    while (k < len && prefix[k] < r) ++k;
-    return k;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (prefix[mid] < r) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
 }
 
 void sample_fill(std::vector<FillEdge>& fill, uint32_t source, uint32_t count, CliqueSampler& sampler,

@@ -11,8 +11,6 @@ namespace vorlane {
 
 // Weights and ranges at or below this are treated as nothing to sample.
 inline constexpr double kDegenerateThreshold = 1e-14;
-// Ranges longer than this are searched by bisection, shorter ones scanned.
-inline constexpr size_t kLinearScanLimit = 32;
 
 struct CliqueSampler {
     std::vector<double> prefix;  // running sums of the current star's weights
@@ -30,7 +28,8 @@ struct CliqueSampler {
 // Seeds the generator from the first four SplitMix64 outputs; the prefix buffer starts empty.
 CliqueSampler seed_sampler(uint64_t seed);
 
-// Smallest k in [start, len) with !(prefix[k] < r), or len when there is none.
+// Smallest k in [start, len) with !(prefix[k] < r), or len when there is none. prefix must
+// not decrease over [start, len).
 size_t search_prefix(std::span<const double> prefix, size_t start, size_t len, double r);
 
 // Draws up to count neighbours among star positions start..len-1, in proportion to their

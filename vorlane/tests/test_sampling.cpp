@@ -1,5 +1,5 @@
 // The seeded generator and the weighted fill draw: seeding, the generator's outputs, the
-// uniform conversion, the prefix search on both sides of its 32-position switch, and the
+// uniform conversion, the prefix search against the naive rule, and the
 // rules that decide when a draw consumes a random number.
 #include <gtest/gtest.h>
 

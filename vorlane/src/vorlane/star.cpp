@@ -52,21 +52,41 @@ bool distinct_neighbours(const std::vector<IncidentEdge>& edges) {
     return true;
 }
 
-// Orders a star lightest first with ties by neighbour. Merged weights are above 0 (only
-// positive weights are gathered), and for positive doubles the bit patterns order like the
-// values, so the comparison is on integers; it is a total order, so the result is the one
-// any sort by lighter() gives.
-void insertion_sort_star(std::vector<StarEntry>& star) {
-    auto key = [](const StarEntry& e) { return std::bit_cast<uint64_t>(e.weight); };
+// lighter() for weights above 0, the only ones gathering lets through: for positive
+// doubles the bit patterns order like the values, so the comparison is on integers.
+bool lighter_positive(const StarEntry& a, const StarEntry& b) {
+    const auto wa = std::bit_cast<uint64_t>(a.weight);
+    const auto wb = std::bit_cast<uint64_t>(b.weight);
+    return wa < wb || (wa == wb && a.neighbor < b.neighbor);
+}
+
+bool lighter_entry(const StarEntry& a, const StarEntry& b) { return lighter(a.weight, a.neighbor, b.weight, b.neighbor); }
+
+template <class Before>
+void sort_star(std::vector<StarEntry>& star, Before before) {
+    if (star.size() > kSortPathLimit) {
+        std::sort(star.begin(), star.end(), before);
+        return;
+    }
     for (size_t i = 1; i < star.size(); ++i) {
         const StarEntry e = star[i];
-        const uint64_t k = key(e);
         size_t j = i;
-        while (j > 0 && (key(star[j - 1]) > k || (key(star[j - 1]) == k && star[j - 1].neighbor > e.neighbor))) {
+        while (j > 0 && before(e, star[j - 1])) {
             star[j] = star[j - 1];
             --j;
         }
         star[j] = e;
+    }
+}
+
+// Neighbours in a star are distinct, so the star order is total and any sort gives the
+// same star.
+void sort_plain_star(std::vector<StarEntry>& star) {
+    const bool positive = std::all_of(star.begin(), star.end(), [](const StarEntry& e) { return e.weight > 0.0; });
+    if (positive) {
+        sort_star(star, lighter_positive);
+    } else {
+        sort_star(star, lighter_entry);
     }
 }
 
@@ -114,7 +134,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             // Nothing to merge: each edge is its own star entry, and the order below does
             // not depend on the order they arrive in.
             for (const IncidentEdge& e : edges) star.push_back(StarEntry{e.neighbor, e.weight});
-            insertion_sort_star(star);
+            sort_plain_star(star);
             return;
         }
         insertion_sort_by_neighbor(edges);
@@ -133,13 +153,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             i = j;
         }
     }
-    if (star.size() > kSortPathLimit) {
-        std::sort(star.begin(), star.end(), [](const StarEntry& a, const StarEntry& b) {
-            return lighter(a.weight, a.neighbor, b.weight, b.neighbor);
-        });
-    } else {
-        insertion_sort_star(star);
-    }
+    sort_plain_star(star);
 }
 
 void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
