@@ -7,8 +7,8 @@
 #   bash tools/petsc-env.sh              # environment in build/venv-petsc
 #   VORLANE_PETSC_VENV=DIR bash tools/petsc-env.sh
 #
-# Exits 3, with the reason on stderr, when petsc4py cannot be installed on this machine;
-# any other failure exits with its own status.
+# Exits 3, with the reason on stderr and in build/petsc-unavailable.txt, when petsc4py
+# cannot be installed on this machine; any other failure exits with its own status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -25,8 +25,13 @@ petsc4py_dir() {
   return 1
 }
 
+# The reason also goes to a file, for the test command's skip message.
+REASON_FILE=build/petsc-unavailable.txt
+mkdir -p build
+rm -f "$REASON_FILE"
 unavailable() {
   echo "petsc-env: petsc4py unavailable: $*" >&2
+  echo "petsc4py unavailable: $*" > "$REASON_FILE"
   exit 3
 }
 

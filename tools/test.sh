@@ -30,7 +30,7 @@ set -e
 if [ "$petsc_status" -eq 0 ]; then
   "$petsc_python" -m pytest -q -rs -p no:cacheprovider --rootdir=. tests/mpi
 elif [ "$petsc_status" -eq 3 ]; then
-  VORLANE_PETSC_UNAVAILABLE="tools/petsc-env.sh could not install petsc4py (see above)" \
+  VORLANE_PETSC_UNAVAILABLE="$(cat build/petsc-unavailable.txt)" \
     python3 -m pytest -q -rs -p no:cacheprovider --rootdir=. tests/mpi
 else
   exit "$petsc_status"
