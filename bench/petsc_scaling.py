@@ -30,6 +30,8 @@ METHODS = {
     "vorlane asm1": f"-pc_type asm -pc_asm_type basic -pc_asm_overlap 1 {SUB_VORLANE}",
     "vorlane asm2": f"-pc_type asm -pc_asm_type basic -pc_asm_overlap 2 {SUB_VORLANE}",
     "icc bjacobi": "-pc_type bjacobi -sub_pc_type icc",
+    # Exact block solves: what block Jacobi itself costs, whatever the block solver.
+    "cholesky bjacobi": "-pc_type bjacobi -sub_pc_type cholesky",
     "icc asm1": "-pc_type asm -pc_asm_type basic -pc_asm_overlap 1 -sub_pc_type icc",
     "icc asm2": "-pc_type asm -pc_asm_type basic -pc_asm_overlap 2 -sub_pc_type icc",
     "boomeramg": "-pc_type hypre -pc_hypre_type boomeramg",
@@ -37,6 +39,10 @@ METHODS = {
     "vorlane+gamg": "-pc_type composite -pc_composite_type additive -pc_composite_pcs python,gamg "
     "-sub_0_pc_python_type vorlane.petsc.Preconditioner",
     "vorlane+boomeramg": "-pc_type composite -pc_composite_type additive "
+    "-pc_composite_pcs python,hypre -sub_0_pc_python_type vorlane.petsc.Preconditioner "
+    "-sub_1_pc_hypre_type boomeramg",
+    # The same two, applied one after the other and back (symmetric, so CG applies).
+    "vorlane*boomeramg": "-pc_type composite -pc_composite_type symmetric_multiplicative "
     "-pc_composite_pcs python,hypre -sub_0_pc_python_type vorlane.petsc.Preconditioner "
     "-sub_1_pc_hypre_type boomeramg",
 }

@@ -89,3 +89,28 @@ def test_package_imports_without_petsc4py():
         "vorlane.petsc.Preconditioner(seed=3, split=2)"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.parametrize(
+    "kwargs, match",
+    [
+        ({"seed": -1}, "seed must be"),
+        ({"seed": 2**64}, "seed must be"),
+        ({"seed": "x"}, "seed must be"),
+        ({"split": 0}, "split must be"),
+        ({"split": 2**32}, "split must be"),
+    ],
+)
+def test_preconditioner_refuses_out_of_range_settings(kwargs, match):
+    from vorlane.petsc import Preconditioner
+
+    with pytest.raises(ValueError, match=match):
+        Preconditioner(**kwargs)
+
+
+def test_preconditioner_reads_decimal_and_prefixed_settings():
+    from vorlane.petsc import Preconditioner
+
+    context = Preconditioner(seed="0x10", split="010")
+    assert (context.seed, context.split) == (16, 10)
+    assert Preconditioner(seed=2**64 - 1, split=None).split is None

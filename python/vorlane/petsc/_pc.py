@@ -11,25 +11,29 @@ import numpy as np
 from ._block import U64, LocalFactor, NotSDDMError, rank_seed
 
 
-def _parse_seed(text: str) -> int:
-    try:
-        value = int(text, 0)
-    except ValueError:
-        value = -1
-    if not 0 <= value < U64:
-        raise ValueError(f"-vorlane_seed must be an integer in 0..2**64-1, got {text!r}")
+def _integer(text: str) -> Optional[int]:
+    """Decimal, or with a 0x/0o/0b prefix; None for anything else."""
+    for base in (10, 0):
+        try:
+            return int(text, base)
+        except ValueError:
+            pass
+    return None
+
+
+def _parse_seed(text: str, name: str) -> int:
+    value = _integer(text)
+    if value is None or not 0 <= value < U64:
+        raise ValueError(f"{name} must be an integer in 0..2**64-1, got {text!r}")
     return value
 
 
-def _parse_split(text: str) -> Optional[int]:
+def _parse_split(text: str, name: str) -> Optional[int]:
     if text.lower() == "none":
         return None
-    try:
-        value = int(text, 0)
-    except ValueError:
-        value = 0
-    if not 1 <= value < 2**32:
-        raise ValueError(f"-vorlane_split must be an integer in 1..2**32-1 or none, got {text!r}")
+    value = _integer(text)
+    if value is None or not 1 <= value < 2**32:
+        raise ValueError(f"{name} must be an integer in 1..2**32-1 or none, got {text!r}")
     return value
 
 
@@ -55,8 +59,8 @@ class Preconditioner:
     """
 
     def __init__(self, seed: int = 0, split: Optional[int] = None) -> None:
-        self.seed = _parse_seed(str(seed))
-        self.split = _parse_split(str(split))
+        self.seed = _parse_seed(str(seed), "seed")
+        self.split = _parse_split(str(split), "split")
         self.local: Optional[LocalFactor] = None
         self.failure: Optional[str] = None
         self._rank = 0
@@ -69,9 +73,9 @@ class Preconditioner:
 
         options = PETSc.Options(pc.getOptionsPrefix())
         if options.hasName("vorlane_seed"):
-            self.seed = _parse_seed(options.getString("vorlane_seed"))
+            self.seed = _parse_seed(options.getString("vorlane_seed"), "-vorlane_seed")
         if options.hasName("vorlane_split"):
-            self.split = _parse_split(options.getString("vorlane_split"))
+            self.split = _parse_split(options.getString("vorlane_split"), "-vorlane_split")
 
     # Setup -------------------------------------------------------------------------------
 
