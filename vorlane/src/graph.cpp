@@ -121,6 +121,18 @@ Entry* AdjacencyLists<Entry>::new_chunk(size_t capacity) {
     return chunks_.back().get();
 }
 
+double threshold_scale(std::span<const double> diagonal) {
+    double largest = 0.0;
+    for (const double d : diagonal) {
+        const double a = std::fabs(d);
+        if (a > largest && std::isfinite(a)) largest = a;
+    }
+    if (largest == 0.0) return 1.0;
+    int exponent = 0;
+    std::frexp(largest, &exponent);  // largest = m * 2^exponent, m in [0.5, 1)
+    return std::ldexp(1.0, exponent - 1);
+}
+
 template <Mode M>
 Graph<M>::Graph(uint64_t n) : adjacency(n) {}
 
@@ -208,6 +220,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
         }
     }
 
+    const double scale = threshold_scale(weighted_degree);
     double largest = 0.0;
     uint64_t nonzero_rows = 0;
     double total = 0.0;
@@ -219,7 +232,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
     }
 
     uint64_t internal_n = n;
-    if (!(largest < kAugmentThreshold)) {
+    if (!(largest < kAugmentThreshold * scale)) {
         if (n > 4294967294u) {
             return unexpected<CoreError>(InvalidCsr{csr_error::DimensionOverflow{uint64_t{n} + 1}});
         }
@@ -233,7 +246,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
         internal_n = uint64_t{n} + 1;
     }
     graph.reset_eliminated();
-    return BuiltGraph<M>{std::move(graph), std::move(weighted_degree), internal_n};
+    return BuiltGraph<M>{std::move(graph), std::move(weighted_degree), internal_n, scale};
 }
 
 template class AdjacencyLists<AdjEntry<Mode::Plain>>;

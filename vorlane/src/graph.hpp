@@ -14,8 +14,14 @@
 
 namespace vorlane {
 
-// Largest absolute row excess at or above which a ground vertex is added.
+// Largest absolute row excess at or above which a ground vertex is added, for a matrix whose
+// scale is 1 (see threshold_scale).
 inline constexpr double kAugmentThreshold = 1e-10;
+
+// The power of two 2^e with 2^e <= D < 2^(e+1), D the largest finite |diagonal[i]|; 1.0 when
+// there is none or it is 0. Every threshold of a factorization is multiplied by it, so that a
+// matrix and its multiples by powers of two are factorized alike.
+double threshold_scale(std::span<const double> diagonal);
 
 template <Mode M>
 struct AdjEntry;
@@ -169,7 +175,8 @@ template <Mode M>
 struct BuiltGraph {
     Graph<M> graph;
     std::vector<double> weighted_degree;
-    uint64_t n;  // internal dimension
+    uint64_t n;    // internal dimension
+    double scale;  // threshold_scale of the input rows' diagonal
 };
 
 // Builds the graph of a validated matrix, adding the ground vertex when rows do not sum to zero.

@@ -75,12 +75,12 @@ size_t search_prefix(std::span<const double> prefix, size_t start, size_t len, d
 
 void sample_fill(std::vector<FillEdge>& fill, uint32_t source, uint32_t count, CliqueSampler& sampler,
                  std::span<const StarEntry> star, size_t len, size_t start, double weight) {
-    if (count == 0 || !(weight > kDegenerateThreshold) || start >= len) return;
+    if (count == 0 || !(weight > sampler.negligible) || start >= len) return;
     const std::span<const double> prefix(sampler.prefix);
     const double lo = prefix[start - 1];
     const double hi = prefix[len - 1];
     const double range = hi - lo;
-    if (!(range > kDegenerateThreshold)) return;
+    if (!(range > sampler.negligible)) return;
     for (uint32_t c = 0; c < count; ++c) {
         const double u = sampler.next_uniform();
         const double r = lo + range * u;

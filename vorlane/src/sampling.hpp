@@ -9,11 +9,14 @@
 
 namespace vorlane {
 
-// Weights and ranges at or below this are treated as nothing to sample.
+// Weights and ranges at or below this are treated as nothing to sample, for a matrix whose
+// scale is 1; the driver multiplies it by the matrix's threshold scale.
 inline constexpr double kDegenerateThreshold = 1e-14;
 
 struct CliqueSampler {
     std::vector<double> prefix;  // running sums of the current star's weights
+    // Fill weights, ranges and split-star totals at or below this draw nothing.
+    double negligible = kDegenerateThreshold;
     uint64_t s0 = 0;
     uint64_t s1 = 0;
     uint64_t s2 = 0;

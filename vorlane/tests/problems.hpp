@@ -248,6 +248,22 @@ inline Dense to_dense(const Csr& m) {
     return d;
 }
 
+// The largest finite |diagonal entry| rounded down to a power of two (1 when there is none):
+// the factor every threshold of the factorization is multiplied by.
+inline double threshold_scale(const Csr& m) {
+    std::vector<double> diagonal(m.n, 0.0);
+    for (uint32_t i = 0; i < m.n; ++i) {
+        for (uint32_t k = m.row_ptrs[i]; k < m.row_ptrs[i + 1]; ++k) {
+            if (m.col_indices[k] == i) diagonal[i] += m.values[k];
+        }
+    }
+    double largest = 0.0;
+    for (double d : diagonal) {
+        if (std::isfinite(d)) largest = std::max(largest, std::abs(d));
+    }
+    return largest > 0.0 ? std::ldexp(1.0, std::ilogb(largest)) : 1.0;
+}
+
 // The largest absolute row sum, which decides whether the ground vertex is added.
 inline double max_abs_row_sum(const Csr& m) {
     double largest = 0.0;

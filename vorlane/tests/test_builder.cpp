@@ -37,7 +37,7 @@ TEST_P(FactorStructure, InvariantsHold) {
     const CoreFactor f = vt::must_factor(m, config);
     ASSERT_TRUE(vt::factor_invariants(f));
     EXPECT_EQ(f.original_n, m.n);
-    const bool ground = vt::max_abs_row_sum(m) >= 1e-10;
+    const bool ground = vt::max_abs_row_sum(m) >= 1e-10 * vt::threshold_scale(m);
     EXPECT_EQ(f.n, m.n + (ground ? 1u : 0u));
     if (problem.laplacian) {
         EXPECT_EQ(f.n, m.n);
@@ -136,7 +136,7 @@ std::vector<SmallCase> small_cases() {
         {"one_empty_row", Csr{1, {0, 0}, {}, {}}, 1, {}, {0}, {}, {}},
         {"one_positive_entry", vt::diagonal({5.0}), 2, {1}, {0, 1}, {0}, {0.2}},
         {"one_entry_at_threshold", vt::diagonal({1e-10}), 2, {1}, {0, 1}, {0}, {1e10}},
-        {"one_entry_below_threshold", vt::diagonal({9e-11}), 1, {}, {0}, {}, {}},
+        {"one_entry_small_units", vt::diagonal({9e-11}), 2, {1}, {0, 1}, {0}, {1.0 / 9e-11}},
         {"diagonal_pair", vt::diagonal({2.0, 4.0}), 3, {1, 2}, {0, 1, 2}, {2, 0}, {0.25, 0.5}},
         {"three_path_ties", vt::path(3, 0, vt::Weights::Unit), 3, {2, 1}, {0, 1, 2}, {1, 0}, {1.0, 1.0}},
         // Negative excess: vertex 0 has no entry at all (an isolated step with its own degree),
@@ -146,9 +146,11 @@ std::vector<SmallCase> small_cases() {
         {"zero_pivot", vt::csr_from_triplets(2, {{0, 1, -1.0}, {1, 0, -1.0}}), 3, {2, 1}, {0, 0, 1}, {0}, {-0.5, 0.0}},
         // NaN diagonal: the NaN excess never triggers the ground vertex; the pivot is NaN.
         {"nan_pivot", Csr{2, {0, 2, 4}, {0, 1, 0, 1}, {1.0, -1.0, -1.0, kNaN}}, 2, {1}, {0, 1}, {0}, {0.0}},
-        // Isolated pivots at the threshold: exactly 1e-14 gives 0, twice that its inverse.
-        {"pivot_at_threshold", vt::diagonal({-1e-14, 5.0}), 3, {0, 2}, {0, 0, 1}, {1}, {0.0, 1.0 / (5.0 - 1e-14)}},
-        {"pivot_above_threshold", vt::diagonal({-2e-14, 5.0}), 3, {0, 2}, {0, 0, 1}, {1}, {-5e13, 1.0 / (5.0 - 2e-14)}},
+        // Isolated pivots at the threshold, 1e-14 times 4 (the diagonal's largest entry 5 rounded
+        // down to a power of two): at it gives 0, twice that its inverse.
+        {"pivot_at_threshold", vt::diagonal({-1e-14 * 4, 5.0}), 3, {0, 2}, {0, 0, 1}, {1}, {0.0, 1.0 / (5.0 - 4e-14)}},
+        {"pivot_above_threshold", vt::diagonal({-2e-14 * 4, 5.0}), 3, {0, 2}, {0, 0, 1}, {1},
+         {-1.25e13, 1.0 / (5.0 - 8e-14)}},
     };
 }
 
@@ -411,8 +413,8 @@ TEST(PushStep, InversePivotRule) {
                                        {std::numeric_limits<double>::infinity(), 0.0}};
     CoreFactor f = CoreFactor::with_capacity(cases.size(), 0);
     for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(vorlane::inverse_pivot(cases[i].p), cases[i].inv) << "p = " << cases[i].p;
-        f.push_step(static_cast<uint32_t>(i), cases[i].p, {}, {});
+        EXPECT_EQ(vorlane::inverse_pivot(cases[i].p, vorlane::kPivotThreshold), cases[i].inv) << "p = " << cases[i].p;
+        f.push_step(static_cast<uint32_t>(i), cases[i].p, vorlane::kPivotThreshold, {}, {});
         EXPECT_EQ(f.inv_diag.back(), cases[i].inv) << "p = " << cases[i].p;
         EXPECT_FALSE(std::isnan(f.inv_diag.back()));
     }
@@ -427,11 +429,11 @@ TEST(PushStep, ColumnsAppendAndOffsetsAdvance) {
     EXPECT_GE(f.rows.capacity(), 6u);
     const std::vector<uint32_t> r1{7, 8, 9};
     const std::vector<double> c1{0.5, 0.25, 1.0};
-    f.push_step(3, 2.0, r1, c1);
-    f.push_step(4, 1.0, {}, {});  // an isolated step leaves the offset where it was
+    f.push_step(3, 2.0, vorlane::kPivotThreshold, r1, c1);
+    f.push_step(4, 1.0, vorlane::kPivotThreshold, {}, {});  // an isolated step leaves the offset where it was
     const std::vector<uint32_t> r2{5, 6};
     const std::vector<double> c2{0.25, 1.0};
-    f.push_step(1, 4.0, r2, c2);
+    f.push_step(1, 4.0, vorlane::kPivotThreshold, r2, c2);
     EXPECT_EQ(f.order, (std::vector<uint32_t>{3, 4, 1}));
     EXPECT_EQ(f.col_starts, (std::vector<uint32_t>{0, 3, 3, 5}));
     EXPECT_EQ(f.rows, (std::vector<uint32_t>{7, 8, 9, 5, 6}));

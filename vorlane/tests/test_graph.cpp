@@ -216,7 +216,16 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, AugmentationThreshold,
     ::testing::Values(
         ThresholdCase{"excess_exactly_threshold", {{{{0, 1e-10}}}}, 2},
-        ThresholdCase{"excess_just_below", {{{{0, std::nextafter(1e-10, 0.0)}}}}, 1},
+        // The threshold is 1e-10 times the largest diagonal entry rounded down to a power of two.
+        ThresholdCase{"small_units", {{{{0, 0.99e-10}}}}, 2},
+        ThresholdCase{"excess_at_scaled_threshold",
+                      {{{{0, 0x1p20}, {1, -0x1p20}}}, {{{1, 0x1p20}, {0, -0x1p20}}}, {{{2, 1e-10 * 0x1p20}}}},
+                      4},
+        ThresholdCase{"excess_below_scaled_threshold",
+                      {{{{0, 0x1p20}, {1, -0x1p20}}},
+                       {{{1, 0x1p20}, {0, -0x1p20}}},
+                       {{{2, std::nextafter(1e-10 * 0x1p20, 0.0)}}}},
+                      3},
         ThresholdCase{"negative_excess_at_threshold", {{{{0, -1e-10}}}}, 2},
         ThresholdCase{"zero_rows", {{{{0, 1.0}, {1, -1.0}}}, {{{1, 1.0}, {0, -1.0}}}}, 2},
         ThresholdCase{"residues_below_threshold", {{{{0, 1.0 + 5e-11}, {1, -1.0}}}, {{{1, 1.0 - 5e-11}, {0, -1.0}}}},
@@ -262,7 +271,7 @@ ModelGraph model_build(const vt::Csr& m) {
         if (std::abs(e) > largest) largest = std::abs(e);
         total += e;
     }
-    const bool ground = largest >= 1e-10;
+    const bool ground = largest >= 1e-10 * vt::threshold_scale(m);
     g.n = n + (ground ? 1 : 0);
     g.lists.resize(g.n);
     for (uint32_t j = 0; j < n; ++j) {

@@ -60,6 +60,10 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
     LargeVector<double> weighted_degree(built->weighted_degree.begin(), built->weighted_degree.end());
     std::vector<double>().swap(built->weighted_degree);
     const uint64_t n = built->n;
+    // Thresholds follow the matrix's scale; the scale is a power of two, so these products are
+    // exact and a matrix times 2^k gives the same decisions.
+    const double pivot_threshold = kPivotThreshold * built->scale;
+    sampler.negligible = kDegenerateThreshold * built->scale;
 
     if constexpr (M == Mode::Split) {
         if (k >= 2) split_edges(graph, k);
@@ -94,7 +98,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         const uint32_t v = queue.pop_min();
         if (v == NO_VERTEX) break;
         if (graph.adjacency[v].empty()) {
-            factor.push_step(v, weighted_degree[v], {}, {});
+            factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {});
             continue;
         }
         graph.gather(v, edges);
@@ -115,7 +119,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
             queue.update_key(u, -static_cast<int64_t>(count));
         }
         if (star.empty()) {
-            factor.push_step(v, weighted_degree[v], {}, {});
+            factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {});
             graph.remove_vertex(v);
             continue;
         }
@@ -124,7 +128,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         } else {
             eliminate_star(star, sampler, column, weighted_degree[v]);
         }
-        factor.push_step(v, column.diagonal, column.rows, column.coefficients);
+        factor.push_step(v, column.diagonal, pivot_threshold, column.rows, column.coefficients);
         graph.remove_vertex(v);
         for (const StarEntry& e : star) {
             weighted_degree[e.neighbor] = weighted_degree[e.neighbor] - e.weight;

@@ -79,7 +79,7 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
     }
     double total = 0.0;
     for (const StarEntry& e : star) total = total + e.weight;
-    if (total <= kDegenerateThreshold) {
+    if (total <= sampler.negligible) {
         column.diagonal = degree_v;
         const double share = 1.0 / static_cast<double>(len);
         for (const StarEntry& e : star) {

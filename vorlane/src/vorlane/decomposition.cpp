@@ -9,7 +9,6 @@ namespace vorlane {
 
 namespace {
 
-constexpr double kPivotThreshold = 1e-14;
 constexpr uint32_t NO_POSITION = 0xFFFFFFFFu;
 
 template <class... Ts>
@@ -21,7 +20,7 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 
-double inverse_pivot(double p) { return std::fabs(p) > kPivotThreshold ? 1.0 / p : 0.0; }
+double inverse_pivot(double p, double threshold) { return std::fabs(p) > threshold ? 1.0 / p : 0.0; }
 
 CoreFactor CoreFactor::with_capacity(uint64_t steps, uint64_t entries) {
     CoreFactor f;
@@ -34,11 +33,11 @@ CoreFactor CoreFactor::with_capacity(uint64_t steps, uint64_t entries) {
     return f;
 }
 
-void CoreFactor::push_step(uint32_t v, double p, std::span<const uint32_t> step_rows,
+void CoreFactor::push_step(uint32_t v, double p, double pivot_threshold, std::span<const uint32_t> step_rows,
                            std::span<const double> step_coefficients) {
     if (rows.size() + step_rows.size() > kMaxFactorEntries) throw FactorCapacityExceeded{};
     order.push_back(v);
-    inv_diag.push_back(inverse_pivot(p));
+    inv_diag.push_back(inverse_pivot(p, pivot_threshold));
     rows.insert(rows.end(), step_rows.begin(), step_rows.end());
     coefficients.insert(coefficients.end(), step_coefficients.begin(), step_coefficients.end());
     col_starts.push_back(static_cast<uint32_t>(rows.size()));

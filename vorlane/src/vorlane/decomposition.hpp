@@ -11,6 +11,10 @@
 
 namespace vorlane {
 
+// Pivots whose magnitude is at or below this get inverse pivot 0, for a matrix whose scale
+// is 1; the driver multiplies it by the matrix's threshold scale.
+inline constexpr double kPivotThreshold = 1e-14;
+
 // Column entries are addressed by 32-bit offsets; appending past this many is refused.
 inline constexpr uint64_t kMaxFactorEntries = 0xFFFFFFFFull;
 
@@ -58,7 +62,8 @@ struct CoreFactor {
     mutable SolveScratch scratch;
 
     static CoreFactor with_capacity(uint64_t steps, uint64_t entries);
-    void push_step(uint32_t v, double p, std::span<const uint32_t> step_rows,
+    // Appends a step for v with pivot p, recorded as inverse_pivot(p, pivot_threshold).
+    void push_step(uint32_t v, double p, double pivot_threshold, std::span<const uint32_t> step_rows,
                    std::span<const double> step_coefficients);
 
     // Fills the solve layout; call once after the last step.
@@ -69,8 +74,8 @@ struct CoreFactor {
     bool augmented() const { return n != original_n; }
 };
 
-// Inverse pivot rule: 1/p when |p| > 1e-14, else 0 (NaN included).
-double inverse_pivot(double p);
+// Inverse pivot rule: 1/p when |p| > threshold, else 0 (NaN included).
+double inverse_pivot(double p, double threshold);
 
 namespace solve_error {
 struct RhsTooLong {
