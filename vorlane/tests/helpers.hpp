@@ -246,9 +246,8 @@ inline ::testing::AssertionResult factor_invariants(const vorlane::CoreFactor& f
         }
         gone[v] = 1;
         const double e = f.inv_diag[s];
-        if (std::isnan(e) || !(std::abs(e) < 1e14)) {
-            return ::testing::AssertionFailure() << "inv_diag[" << s << "] = " << e << " is not 1/p with |p| > 1e-14";
-        }
+        // The pivot threshold depends on the matrix's scale, so only finiteness is universal.
+        if (!std::isfinite(e)) return ::testing::AssertionFailure() << "inv_diag[" << s << "] = " << e;
     }
     uint64_t left = 0;
     for (char g : gone) left += g ? 0 : 1;

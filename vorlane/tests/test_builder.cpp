@@ -151,6 +151,8 @@ std::vector<SmallCase> small_cases() {
         {"pivot_at_threshold", vt::diagonal({-1e-14 * 4, 5.0}), 3, {0, 2}, {0, 0, 1}, {1}, {0.0, 1.0 / (5.0 - 4e-14)}},
         {"pivot_above_threshold", vt::diagonal({-2e-14 * 4, 5.0}), 3, {0, 2}, {0, 0, 1}, {1},
          {-1.25e13, 1.0 / (5.0 - 8e-14)}},
+        // A matrix of tiny entries has a tiny threshold; a pivot whose inverse overflows still gives 0.
+        {"pivot_with_infinite_inverse", vt::diagonal({1e-300, 1e-310}), 3, {1, 2}, {0, 1, 2}, {2, 0}, {0.0, 1e300}},
     };
 }
 

@@ -20,7 +20,13 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 
-double inverse_pivot(double p, double threshold) { return std::fabs(p) > threshold ? 1.0 / p : 0.0; }
+double inverse_pivot(double p, double threshold) {
+    // A threshold scaled for a matrix of tiny entries can let through a pivot whose inverse
+    // overflows; an infinite inverse pivot would turn every solve into inf and NaN, so such a
+    // pivot counts as vanishing too.
+    const double inverse = 1.0 / p;
+    return std::fabs(p) > threshold && std::isfinite(inverse) ? inverse : 0.0;
+}
 
 CoreFactor CoreFactor::with_capacity(uint64_t steps, uint64_t entries) {
     CoreFactor f;

@@ -74,7 +74,7 @@ struct CoreFactor {
     bool augmented() const { return n != original_n; }
 };
 
-// Inverse pivot rule: 1/p when |p| > threshold, else 0 (NaN included).
+// Inverse pivot rule: 1/p when |p| > threshold and 1/p is finite, else 0 (NaN included).
 double inverse_pivot(double p, double threshold);
 
 namespace solve_error {
