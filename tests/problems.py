@@ -30,7 +30,8 @@ def laplacian_from_edges(n, rows, cols, weights):
 
 
 def grid_laplacian(nx, ny=None, seed=0, weights="random"):
-    """Laplacian of an nx-by-ny grid graph; weights uniform in [0.5, 2) or all 1 ("unit")."""
+    """Laplacian of an nx-by-ny grid graph; weights uniform in [0.5, 2), all 1 ("unit") or
+    10^u with u uniform in [-6, 6] ("contrast")."""
     ny = nx if ny is None else ny
     rng = np.random.default_rng(seed)
     index = np.arange(nx * ny).reshape(nx, ny)
@@ -120,6 +121,8 @@ def _weights(rng, count, kind):
         return np.ones(count)
     if kind == "random":
         return rng.uniform(0.5, 2.0, size=count)
+    if kind == "contrast":
+        return 10.0 ** rng.uniform(-6.0, 6.0, size=count)
     raise ValueError(f"unknown weight kind {kind!r}")
 
 

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import problems
@@ -76,3 +77,32 @@ def test_exact_on_tree_laplacians(vl, seed):
     x = factor.solve(b)
     assert abs(x.sum()) < 1e-9
     assert np.allclose(matrix @ x, b, atol=1e-9)
+
+
+# Thresholds follow the matrix's own scale, so matrices in any units factorize soundly.
+
+
+def test_high_contrast_laplacian_gets_no_ground_vertex(vl):
+    matrix = problems.grid_laplacian(100, seed=5, weights="contrast")
+    residues = np.abs(np.asarray(matrix.sum(axis=1)).ravel())
+    assert residues.max() > 1e-10  # rounding residues above any absolute threshold
+    factor = vl.factorize(matrix)
+    assert factor.n == matrix.shape[0]
+    b = problems.zero_mean(np.random.default_rng(6).standard_normal(matrix.shape[0]))
+    x, info = spla.cg(matrix, b, M=factor, rtol=1e-8, maxiter=500)
+    assert info == 0
+    assert np.linalg.norm(b - matrix @ x) <= 1e-8 * np.linalg.norm(b)
+
+
+def test_sddm_in_small_units_gets_a_ground_vertex(vl):
+    matrix = problems.grid_sddm(30, seed=7) * 1e-11
+    factor = vl.factorize(matrix)
+    assert factor.n == matrix.shape[0] + 1
+    b = np.random.default_rng(8).standard_normal(matrix.shape[0])
+    assert cg_iterations(matrix, b, factor) <= 40
+
+
+def test_tiny_one_by_one_matrix_is_solved(vl):
+    factor = vl.factorize(sp.csr_matrix(np.array([[0.99e-10]])))
+    assert factor.n == 2
+    assert factor.solve(np.ones(1))[0] == pytest.approx(1 / 0.99e-10, rel=1e-15)

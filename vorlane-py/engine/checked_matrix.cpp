@@ -212,7 +212,6 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
         grounded_[i] = excess > std::max(kExcessRtol, count * options.unit_roundoff) * scale;
         inv_diag_[i] = diagonal > 0 ? 1.0 / diagonal : 0.0;
         largest_row_ = std::max(largest_row_, scale);
-        if (grounded_[i]) largest_ground_ = std::max(largest_ground_, excess);
     }
     if (options.values) {
         if (asymmetric) return asymmetric;
@@ -303,10 +302,10 @@ void CheckedMatrix::project(double* v, size_t width, size_t stride, std::span<do
 }
 
 FactorInput CheckedMatrix::factor_input() const {
-    // The core decides grounding and small pivots by absolute thresholds, so it is given the
-    // matrix scaled to rows of about unit size (and grounds not below 1e-6).
-    double scale = largest_row_ > 0 ? 1.0 / largest_row_ : 1.0;
-    if (largest_ground_ > 0) scale = std::max(scale, 1e-6 / largest_ground_);
+    // The core's thresholds follow the matrix's scale, but its solve leaves the remainder at
+    // the one uneliminated vertex unscaled, and that rounding-sized remainder would swamp the
+    // solution of a matrix with very large entries: the core is given rows of about unit size.
+    const double scale = largest_row_ > 0 ? 1.0 / largest_row_ : 1.0;
     FactorInput input;
     input.row_ptrs.resize(n_ + 1);
     input.cols.reserve(cols_.size() + n_);

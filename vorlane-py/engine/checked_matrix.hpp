@@ -77,7 +77,6 @@ private:
     std::vector<double> excess_;
     std::vector<uint8_t> grounded_;
     double largest_row_ = 0.0;
-    double largest_ground_ = 0.0;
     // Per vertex, its component; per component, 1 / size when it has no ground, else 0.
     std::vector<uint32_t> label_;
     std::vector<double> null_weight_;
