@@ -86,9 +86,9 @@ def _factor_input(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: 
     it has a ground.
 
     Rounding-noise excess is dropped so that the factorization sees a Laplacian exactly
-    when the block has no ground; the matrix is scaled so that its largest row sum is 1
-    (and its largest excess not below 1e-6), which keeps the factorization's absolute
-    thresholds meaningful. Solutions are multiplied back by that scale.
+    when the block has no ground; the matrix is scaled so that its largest row sum is 1,
+    which keeps the factor's solves accurate for blocks with very large entries. Solutions
+    are multiplied back by that scale.
     """
     import scipy.sparse as sparse
 
@@ -137,8 +137,6 @@ def _factor_input(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: 
 
     biggest = float(magnitude.max()) if n else 0.0
     scale = 1.0 / biggest if biggest > 0 else 1.0
-    if grounded.any():
-        scale = max(scale, 1e-6 / float(excess[grounded].max()))
     new_diagonal = np.where(grounded, excess, 0.0) - offsum
     identity = np.arange(n, dtype=np.int64)
     matrix = sparse.csr_matrix(
