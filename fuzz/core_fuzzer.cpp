@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "csr.hpp"
+#include "vorlane/csr.hpp"
 #include "decode.hpp"
-#include "internal_fault.hpp"
+#include "vorlane/internal_fault.hpp"
 #include "vorlane/builder.hpp"
 #include "vorlane/decomposition.hpp"
 

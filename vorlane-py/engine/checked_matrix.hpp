@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "expected.hpp"
+#include "vorlane/expected.hpp"
 
 namespace vorlane_engine {
 

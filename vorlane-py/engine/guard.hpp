@@ -9,7 +9,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "internal_fault.hpp"
+#include "vorlane/internal_fault.hpp"
 
 namespace vorlane_engine {
 

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "csr.hpp"
-#include "internal_fault.hpp"
+#include "vorlane/csr.hpp"
+#include "vorlane/internal_fault.hpp"
 #include "vorlane/decomposition.hpp"
 
 namespace vorlane_py {

@@ -1,5 +1,5 @@
 // CSR validation rules and the text of every core error.
-#include "csr.hpp"
+#include "vorlane/csr.hpp"
 
 #include <type_traits>
 

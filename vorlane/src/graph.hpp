@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "csr.hpp"
-#include "expected.hpp"
+#include "vorlane/csr.hpp"
+#include "vorlane/expected.hpp"
 #include "large_alloc.hpp"
 #include "records.hpp"
 

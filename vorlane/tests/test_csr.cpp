@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "csr.hpp"
+#include "vorlane/csr.hpp"
 #include "helpers.hpp"
 #include "vorlane/builder.hpp"
 

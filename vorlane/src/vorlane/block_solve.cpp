@@ -1,6 +1,6 @@
 // The blocked forward/backward solve: one walk over the factor updates every column of a
 // row-interleaved block, in exactly the per-column operation order of the single solve.
-#include "block_solve.hpp"
+#include "vorlane/block_solve.hpp"
 
 #include <algorithm>
 #include <array>

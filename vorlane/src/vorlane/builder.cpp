@@ -1,5 +1,5 @@
 // The factorization pipeline and its elimination loop, in plain and split mode.
-#include "builder.hpp"
+#include "vorlane/builder.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../graph.hpp"
-#include "../internal_fault.hpp"
-#include "../ordering.hpp"
-#include "../sampling.hpp"
-#include "clique_tree.hpp"
-#include "star.hpp"
+#include "graph.hpp"
+#include "vorlane/internal_fault.hpp"
+#include "ordering.hpp"
+#include "sampling.hpp"
+#include "vorlane/clique_tree.hpp"
+#include "vorlane/star.hpp"
 
 namespace vorlane {
 

@@ -5,10 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "../graph.hpp"
-#include "../ordering.hpp"
-#include "../records.hpp"
-#include "../sampling.hpp"
+#include "graph.hpp"
+#include "ordering.hpp"
+#include "records.hpp"
+#include "sampling.hpp"
 
 namespace vorlane {
 

@@ -1,5 +1,5 @@
 // Recording elimination steps, and the forward/backward solve with the finished factor.
-#include "decomposition.hpp"
+#include "vorlane/decomposition.hpp"
 
 #include <algorithm>
 #include <cmath>

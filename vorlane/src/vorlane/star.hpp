@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "../large_alloc.hpp"
-#include "../records.hpp"
+#include "large_alloc.hpp"
+#include "records.hpp"
 
 namespace vorlane {
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <span>
 
-#include "../csr.hpp"
-#include "../expected.hpp"
-#include "decomposition.hpp"
+#include "vorlane/csr.hpp"
+#include "vorlane/expected.hpp"
+#include "vorlane/decomposition.hpp"
 
 namespace vorlane {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "expected.hpp"
+#include "vorlane/expected.hpp"
 
 namespace vorlane {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <variant>
 
-#include "decomposition.hpp"
+#include "vorlane/decomposition.hpp"
 
 namespace vorlane {
 
