@@ -35,6 +35,33 @@ def test_construction(vl, args, kwargs, seed, split):
 
 
 @pytest.mark.parametrize(
+    "a, b, equal",
+    [
+        ((), (), True),
+        ((7, 3), (7, 3), True),
+        ((7,), (7, None), True),
+        ((U64_MAX, U32_MAX), (U64_MAX, U32_MAX), True),
+        ((7,), (8,), False),
+        ((7, 3), (7, 4), False),
+        ((7,), (7, 1), False),
+        ((0, 0), (0, None), False),
+    ],
+)
+def test_equality_and_hash_follow_the_values(vl, a, b, equal):
+    x, y = vl.Config(*a), vl.Config(*b)
+    assert (x == y) is equal and (x != y) is not equal
+    if equal:
+        assert hash(x) == hash(y) and len({x, y}) == 1
+    assert x != (x.seed, x.split)
+    assert eval(repr(x), {"Config": vl.Config}) == x
+
+
+def test_repr_shows_seed_and_split(vl):
+    assert repr(vl.Config()) == "Config(seed=0, split=None)"
+    assert repr(vl.Config(seed=U64_MAX, split=3)) == f"Config(seed={U64_MAX}, split=3)"
+
+
+@pytest.mark.parametrize(
     "kwargs, error, message",
     [
         ({"seed": None}, TypeError, "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),

@@ -40,6 +40,7 @@ def test_attributes(vl, grid, grid_factor, sddm_factor):
         assert factor.dtype is np.float64
         assert factor.shape is not factor.shape
         assert all(type(v) is int for v in (factor.n, factor.n_steps, *factor.shape))
+    assert repr(sddm_factor) == "<Factor shape=(8, 8) n=9 n_steps=8>"
     single = vl.factorize(problems.path_laplacian(1))
     assert (single.n, single.n_steps, single.shape) == (1, 0, (1, 1))
     assert single.solve(np.array([3.0])).tolist() == [0.0]

@@ -21,7 +21,7 @@ struct ConfigObject {
 
 ConfigObject* as_config(PyObject* object) { return reinterpret_cast<ConfigObject*>(object); }
 
-PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* make_config(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* const names[] = {"seed", "split"};
     static const Signature signature{"Config", names, 2, 0};
     PyObject* bound[2];
@@ -53,19 +53,71 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
+PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_guarded<PyObject*>(nullptr, [&] { return make_config(type, args, kwargs); });
+}
+
 void config_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-PyObject* config_get_seed(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_config(self)->seed); }
+PyObject* seed_of(PyObject* self) { return PyLong_FromUnsignedLongLong(as_config(self)->seed); }
 
-PyObject* config_get_split(PyObject* self, void*) {
+PyObject* split_of(PyObject* self) {
     if (!as_config(self)->has_split) {
         Py_RETURN_NONE;
     }
     return PyLong_FromUnsignedLong(as_config(self)->split);
+}
+
+PyObject* config_get_seed(PyObject* self, void*) {
+    return run_guarded<PyObject*>(nullptr, [&] { return seed_of(self); });
+}
+
+PyObject* config_get_split(PyObject* self, void*) {
+    return run_guarded<PyObject*>(nullptr, [&] { return split_of(self); });
+}
+
+// (seed, split): equal configurations give equal tuples, so the tuple's hash is consistent.
+PyObject* fields_of(PyObject* self) {
+    Ref seed = Ref::steal(seed_of(self));
+    Ref split = Ref::steal(split_of(self));
+    if (!seed || !split) {
+        return nullptr;
+    }
+    return PyTuple_Pack(2, seed.get(), split.get());
+}
+
+PyObject* config_repr(PyObject* self) {
+    return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref split = Ref::steal(split_of(self));
+        if (!split) {
+            return nullptr;
+        }
+        return PyUnicode_FromFormat("Config(seed=%llu, split=%R)",
+                                    static_cast<unsigned long long>(as_config(self)->seed), split.get());
+    });
+}
+
+PyObject* config_richcompare(PyObject* self, PyObject* other, int op) {
+    return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if ((op != Py_EQ && op != Py_NE) || !is_config(other)) {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        const ConfigObject* a = as_config(self);
+        const ConfigObject* b = as_config(other);
+        const bool equal = a->seed == b->seed && a->has_split == b->has_split && (!a->has_split || a->split == b->split);
+        return PyBool_FromLong((op == Py_EQ) == equal);
+    });
+}
+
+Py_hash_t config_hash(PyObject* self) {
+    return run_guarded<Py_hash_t>(-1, [&]() -> Py_hash_t {
+        Ref fields = Ref::steal(fields_of(self));
+        return fields ? PyObject_Hash(fields.get()) : -1;
+    });
 }
 
 PyGetSetDef config_getset[] = {
@@ -82,6 +134,9 @@ PyType_Slot config_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(config_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc)},
     {Py_tp_getset, config_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(config_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(config_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(config_hash)},
     {Py_tp_doc, config_doc},
     {0, nullptr},
 };

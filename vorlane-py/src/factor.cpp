@@ -235,9 +235,11 @@ PyObject* solve_into_method(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* factor_new(PyTypeObject* type, PyObject*, PyObject*) {
-    const char* name = std::strrchr(type->tp_name, '.');
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name == nullptr ? type->tp_name : name + 1);
-    return nullptr;
+    return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* name = std::strrchr(type->tp_name, '.');
+        PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name == nullptr ? type->tp_name : name + 1);
+        return nullptr;
+    });
 }
 
 void factor_dealloc(PyObject* self) {
@@ -247,13 +249,16 @@ void factor_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* factor_get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_factor(self)->factor->n); }
-
-PyObject* factor_get_n_steps(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(as_factor(self)->factor->n_steps());
+PyObject* factor_get_n(PyObject* self, void*) {
+    return run_guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(as_factor(self)->factor->n); });
 }
 
-PyObject* factor_get_shape(PyObject* self, void*) {
+PyObject* factor_get_n_steps(PyObject* self, void*) {
+    return run_guarded<PyObject*>(nullptr,
+                                  [&] { return PyLong_FromUnsignedLongLong(as_factor(self)->factor->n_steps()); });
+}
+
+PyObject* shape_of(PyObject* self) {
     Ref rows = Ref::steal(PyLong_FromUnsignedLongLong(as_factor(self)->original_n));
     Ref cols = Ref::steal(PyLong_FromUnsignedLongLong(as_factor(self)->original_n));
     if (!rows || !cols) {
@@ -262,12 +267,31 @@ PyObject* factor_get_shape(PyObject* self, void*) {
     return PyTuple_Pack(2, rows.get(), cols.get());
 }
 
+PyObject* factor_get_shape(PyObject* self, void*) {
+    return run_guarded<PyObject*>(nullptr, [&] { return shape_of(self); });
+}
+
 PyObject* factor_get_dtype(PyObject*, void*) {
-    Ref numpy_module = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy_module) {
-        return nullptr;
-    }
-    return PyObject_GetAttrString(numpy_module.get(), "float64");
+    return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref numpy_module = Ref::steal(PyImport_ImportModule("numpy"));
+        if (!numpy_module) {
+            return nullptr;
+        }
+        return PyObject_GetAttrString(numpy_module.get(), "float64");
+    });
+}
+
+PyObject* factor_repr(PyObject* self) {
+    return run_guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref shape = Ref::steal(shape_of(self));
+        if (!shape) {
+            return nullptr;
+        }
+        const vorlane::CoreFactor& factor = *as_factor(self)->factor;
+        return PyUnicode_FromFormat("<Factor shape=%R n=%llu n_steps=%llu>", shape.get(),
+                                    static_cast<unsigned long long>(factor.n),
+                                    static_cast<unsigned long long>(factor.n_steps()));
+    });
 }
 
 PyMethodDef factor_methods[] = {
@@ -332,6 +356,7 @@ PyType_Slot factor_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(factor_dealloc)},
     {Py_tp_methods, factor_methods},
     {Py_tp_getset, factor_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(factor_repr)},
     {Py_tp_doc, factor_doc},
     {0, nullptr},
 };

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "config.hpp"
+#include "errors.hpp"
 #include "factor.hpp"
 #include "factorize.hpp"
 
@@ -112,4 +113,6 @@ PyObject* init_module() {
 
 }  // namespace vorlane_py
 
-PyMODINIT_FUNC PyInit__vorlane(void) { return vorlane_py::init_module(); }
+PyMODINIT_FUNC PyInit__vorlane(void) {
+    return vorlane_py::run_guarded<PyObject*>(nullptr, [] { return vorlane_py::init_module(); });
+}
