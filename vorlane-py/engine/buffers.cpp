@@ -15,6 +15,10 @@ bool element_of(const char* format, Py_ssize_t itemsize, Element& element) {
         element = Element::Float64;
         return true;
     }
+    if ((code == 'I' || code == 'L') && itemsize == 4) {
+        element = Element::UInt32;
+        return true;
+    }
     if ((code == 'i' || code == 'l' || code == 'q') && (itemsize == 4 || itemsize == 8)) {
         element = itemsize == 4 ? Element::Int32 : Element::Int64;
         return true;
@@ -32,10 +36,12 @@ bool Borrowed::acquire(PyObject* object, Element element, const char* name, bool
     }
     held_ = true;
     Element found;
-    const bool integer_wanted = element != Element::Float64;
-    if (!element_of(view_.format, view_.itemsize, found) ||
-        (integer_wanted ? found == Element::Float64 : found != Element::Float64)) {
-        PyErr_Format(PyExc_TypeError, "%s must hold %s", name, integer_wanted ? "int32 or int64" : "float64");
+    const bool signed_wanted = element == Element::Int32 || element == Element::Int64;
+    const bool matches = element_of(view_.format, view_.itemsize, found) &&
+                         (signed_wanted ? found == Element::Int32 || found == Element::Int64 : found == element);
+    if (!matches) {
+        const char* wanted = signed_wanted ? "int32 or int64" : element == Element::UInt32 ? "uint32" : "float64";
+        PyErr_Format(PyExc_TypeError, "%s must hold %s", name, wanted);
         release();
         return false;
     }

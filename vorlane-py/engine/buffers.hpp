@@ -10,7 +10,7 @@
 
 namespace vorlane_engine {
 
-enum class Element { Float64, Int32, Int64 };
+enum class Element { Float64, Int32, Int64, UInt32 };
 
 class Borrowed {
 public:
@@ -20,7 +20,9 @@ public:
     Borrowed& operator=(const Borrowed&) = delete;
 
     // Sets a TypeError naming `name` and returns false when object is not a C-contiguous
-    // buffer of the element type (or not writable, when writable is asked for).
+    // buffer of the element type (or not writable, when writable is asked for). Int32 and
+    // Int64 each accept either signed width (element() tells which); UInt32 and Float64
+    // accept only themselves.
     bool acquire(PyObject* object, Element element, const char* name, bool writable = false);
     void release();
     Element element() const { return element_; }
@@ -30,6 +32,8 @@ public:
     std::span<double> writable_doubles() { return {static_cast<double*>(view_.buf), size_}; }
     std::span<const int32_t> int32s() const { return {static_cast<const int32_t*>(view_.buf), size_}; }
     std::span<const int64_t> int64s() const { return {static_cast<const int64_t*>(view_.buf), size_}; }
+    std::span<const uint32_t> uint32s() const { return {static_cast<const uint32_t*>(view_.buf), size_}; }
+    std::span<uint32_t> writable_uint32s() { return {static_cast<uint32_t*>(view_.buf), size_}; }
 
 private:
     Py_buffer view_{};
@@ -38,7 +42,8 @@ private:
     uint64_t size_ = 0;
 };
 
-// Float64 for 'd', else the integer width of the format; false for anything else.
+// Float64 for 'd', UInt32 for a 4-byte unsigned code, else the signed integer width of the
+// format; false for anything else.
 bool element_of(const char* format, Py_ssize_t itemsize, Element& element);
 
 }  // namespace vorlane_engine

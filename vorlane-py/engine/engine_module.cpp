@@ -13,6 +13,8 @@ PyMethodDef module_functions[] = {
     {"cg", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_cg)), METH_FASTCALL,
      "cg(system, factor, b, x, width, has_guess, tol, maxiter, path, adaptive, time_limit, seed, split, notify, "
      "snapshot) -> (path, factor, factor_seconds, [(iterations, residual, status), ...])"},
+    {"restore_factor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_factor)), METH_FASTCALL,
+     "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag) -> Factor, checked"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,12 +1,14 @@
 // The Factor type: a finished factor, applied to blocks of vectors without the interpreter lock.
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "buffers.hpp"
 #include "guard.hpp"
 #include "py_types.hpp"
 #include "vorlane/block_solve.hpp"
+#include "vorlane/factor_parts.hpp"
 
 namespace vorlane_engine {
 
@@ -94,7 +96,55 @@ PyObject* factor_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
+// The factor's stored arrays, in the order export_into() and restore_factor() take them.
+constexpr int kPartCount = 5;
+const char* const kPartNames[kPartCount] = {"order", "col_starts", "rows", "coefficients", "inv_diag"};
+const Element kPartElements[kPartCount] = {Element::UInt32, Element::UInt32, Element::UInt32, Element::Float64,
+                                           Element::Float64};
+
+bool borrow_parts(PyObject* const* args, Borrowed (&parts)[kPartCount], bool writable) {
+    for (int i = 0; i < kPartCount; ++i) {
+        if (!parts[i].acquire(args[i], kPartElements[i], kPartNames[i], writable)) return false;
+    }
+    return true;
+}
+
+template <class T>
+bool copy_part(const std::vector<T>& from, std::span<T> to, const char* name) {
+    if (to.size() != from.size()) {
+        PyErr_Format(PyExc_ValueError, "%s must hold %llu elements", name,
+                     static_cast<unsigned long long>(from.size()));
+        return false;
+    }
+    std::copy(from.begin(), from.end(), to.begin());
+    return true;
+}
+
+// export_into(order, col_starts, rows, coefficients, inv_diag): copies the factor's arrays
+// into buffers of exactly their lengths (n_steps, n_steps + 1, nnz - n_steps twice, n_steps).
+PyObject* factor_export_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != kPartCount) {
+            PyErr_SetString(PyExc_TypeError, "export_into(order, col_starts, rows, coefficients, inv_diag)");
+            return nullptr;
+        }
+        Borrowed parts[kPartCount];
+        if (!borrow_parts(args, parts, true)) return nullptr;
+        const vorlane::CoreFactor& f = factor_of(self);
+        if (!copy_part(f.order, parts[0].writable_uint32s(), kPartNames[0]) ||
+            !copy_part(f.col_starts, parts[1].writable_uint32s(), kPartNames[1]) ||
+            !copy_part(f.rows, parts[2].writable_uint32s(), kPartNames[2]) ||
+            !copy_part(f.coefficients, parts[3].writable_doubles(), kPartNames[3]) ||
+            !copy_part(f.inv_diag, parts[4].writable_doubles(), kPartNames[4])) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef factor_methods[] = {
+    {"export_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_export_into)), METH_FASTCALL,
+     "export_into(order, col_starts, rows, coefficients, inv_diag): copy the factor's arrays out"},
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_apply)), METH_FASTCALL,
      "apply(src, dst, width): solve with the factor for each column, without the interpreter lock"},
     {nullptr, nullptr, 0, nullptr},
@@ -125,6 +175,35 @@ PyTypeObject* factor_type() {
         factor_type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&factor_spec));
     }
     return factor_type_object;
+}
+
+PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2 + kPartCount) {
+            PyErr_SetString(PyExc_TypeError,
+                            "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag)");
+            return nullptr;
+        }
+        vorlane::FactorParts parts;
+        parts.n = PyLong_AsUnsignedLongLong(args[0]);
+        if (PyErr_Occurred()) return nullptr;
+        parts.original_n = PyLong_AsUnsignedLongLong(args[1]);
+        if (PyErr_Occurred()) return nullptr;
+        Borrowed arrays[kPartCount];
+        if (!borrow_parts(args + 2, arrays, false)) return nullptr;
+        parts.order = arrays[0].uint32s();
+        parts.col_starts = arrays[1].uint32s();
+        parts.rows = arrays[2].uint32s();
+        parts.coefficients = arrays[3].doubles();
+        parts.inv_diag = arrays[4].doubles();
+        // Checked and copied with the lock held, so nothing changes the arrays meanwhile.
+        auto restored = vorlane::restore_factor(parts);
+        if (!restored) {
+            PyErr_SetString(PyExc_ValueError, restored.error().c_str());
+            return nullptr;
+        }
+        return wrap_factor(std::move(*restored));
+    });
 }
 
 PyObject* wrap_factor(vorlane::CoreFactor&& factor) {

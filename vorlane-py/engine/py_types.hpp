@@ -44,5 +44,8 @@ PyObject* wrap_factor(vorlane::CoreFactor&& factor);
 // Module-level functions.
 PyObject* check_matrix(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* run_cg(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag) -> Factor,
+// after checking that the arrays form a valid factor (ValueError if not).
+PyObject* restore_factor(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace vorlane_engine
