@@ -67,9 +67,20 @@ def _seed(text: str) -> int:
 TOL_HELP = "relative residual to reach (default 1e-8)"
 
 
-def build_parser() -> argparse.ArgumentParser:
-    from . import __version__
+class _Version(argparse.Action):
+    """--version, reading the installed version only when it is asked for."""
 
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object, **kwargs: object) -> NoReturn:
+        from . import __version__
+
+        print(f"vorlane {__version__}")
+        parser.exit()
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vorlane",
         description="Solve Laplacian and SDDM systems with a randomized approximate "
@@ -77,7 +88,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 success, 1 bad input or failure, 2 bad command line, "
         "3 not converged.",
     )
-    parser.add_argument("--version", action="version", version=f"vorlane {__version__}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     solve = commands.add_parser(
@@ -155,8 +166,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _check_output_path(path: str) -> None:
-    """Fail before any work when the solution could not be written."""
-    directory = os.path.dirname(os.path.abspath(path))
+    """Fail before any work when the solution could not be written (through a symbolic link,
+    to the link's target)."""
+    directory = os.path.dirname(os.path.realpath(path))
     if os.path.isdir(path):
         raise ValueError(f"--out {path}: is a directory")
     if not os.path.isdir(directory):

@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import os
-import tempfile
 from typing import Any, Union
 
 import numpy as np
+
+from ._atomic import write_atomically
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -130,29 +131,17 @@ def read_vector(path: PathLike, n: int) -> np.ndarray:
 
 def write_vector(path: PathLike, values: np.ndarray) -> None:
     """Write a vector or an n-by-k block atomically: ``.npy`` as NumPy binary, ``.mtx`` as a
-    Matrix Market array, anything else as text with one row per line at full precision."""
+    Matrix Market array, anything else as text with one row per line at full precision.
+    Through a symbolic link, the link's target is replaced; an existing file keeps its
+    permission bits."""
     path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".vorlane-", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as handle:
-            if path.endswith(".npy"):
-                np.save(handle, values, allow_pickle=False)
-            elif path.endswith(".mtx"):
-                _scipy_io().mmwrite(handle, values.reshape(values.shape[0], -1), precision=17)
-            else:
-                np.savetxt(handle, values, fmt="%.17g")
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
 
+    def write(handle: Any) -> None:
+        if path.endswith(".npy"):
+            np.save(handle, values, allow_pickle=False)
+        elif path.endswith(".mtx"):
+            _scipy_io().mmwrite(handle, values.reshape(values.shape[0], -1), precision=17)
+        else:
+            np.savetxt(handle, values, fmt="%.17g")
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    write_atomically(path, write)

@@ -238,3 +238,26 @@ def test_several_right_hand_sides_in_and_out(run_cli, grid_file, tmp_path, rhs, 
     X = {"X.npy": np.load, "X.mtx": lambda p: scipy.io.mmread(str(p)), "X.txt": np.loadtxt}[out](tmp_path / out)
     assert X.shape == B.shape
     assert np.linalg.norm(A @ X - B, axis=0).max() <= 1e-8 * np.linalg.norm(B, axis=0).min()
+
+
+@pytest.mark.parametrize("existing_mode", [None, 0o640])
+def test_out_through_a_symlink_replaces_the_target_and_keeps_its_mode(run_cli, grid_file, tmp_path, existing_mode):
+    """The link stays a link, the target gets the solution, an existing file keeps its mode,
+    a new one gets what the umask allows, and no temporary file is left behind."""
+    (tmp_path / "store").mkdir()
+    target = tmp_path / "store" / "x.txt"
+    if existing_mode is not None:
+        target.write_text("old\n")
+        target.chmod(existing_mode)
+    (tmp_path / "link.txt").symlink_to(target)
+    mask = os.umask(0o027)
+    try:
+        result = run_cli("solve", grid_file[0], "--out", "link.txt")
+    finally:
+        os.umask(mask)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "link.txt").is_symlink()
+    assert np.loadtxt(target).shape == (grid_file[1].shape[0],)
+    expected = 0o640 if existing_mode is not None else 0o666 & ~0o027
+    assert target.stat().st_mode & 0o7777 == expected
+    assert sorted(os.listdir(tmp_path / "store")) == ["x.txt"]
