@@ -2,7 +2,7 @@
 # Sanitizer checks, each required to report nothing:
 #   1. the core and its unit tests built with AddressSanitizer (with LeakSanitizer) and
 #      UndefinedBehaviorSanitizer, run through ctest;
-#   2. the extension module built with the same sanitizers and driven by the binding and
+#   2. the extension modules built with the same sanitizers and driven by the binding and
 #      hardening tests, with the ASan runtime preloaded into the interpreter (leak detection
 #      off there: the interpreter itself does not free everything at exit; tests that measure
 #      memory or address-space limits skip themselves or are deselected, as ASan's quarantine
@@ -47,16 +47,24 @@ cmake --build "$BUILD"
 stage "core unit tests"
 timeout 900 ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j2 || failed+=("core unit tests")
 
-stage "extension module under ASan+UBSan"
+stage "extension modules under ASan+UBSan"
 MODULE_DIR=$(dirname "$(find "$BUILD/vorlane-py" -name '_vorlane*.so' | head -1)")
+# The package from the source tree around the sanitized engine module, so that the tests that
+# go through vorlane (the engine's checks, saved preconditioners) run on sanitized code too.
+PACKAGE_DIR="$BUILD/package"
+rm -rf "$PACKAGE_DIR" && mkdir -p "$PACKAGE_DIR"
+cp -r python/vorlane "$PACKAGE_DIR/vorlane"
+ln -s "$(find "$BUILD/vorlane-py" -name '_engine*.so' | head -1)" "$PACKAGE_DIR/vorlane/"
 LIBASAN=$(gcc -print-file-name=libasan.so)
-PYTHONPATH="$MODULE_DIR" LD_PRELOAD="$LIBASAN" ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
-  PYTHONMALLOC=malloc python3 -c "import _vorlane, sys; assert _vorlane.__file__.startswith('$MODULE_DIR'), _vorlane.__file__"
-PYTHONPATH="$MODULE_DIR" LD_PRELOAD="$LIBASAN" ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
+PYTHONPATH="$PACKAGE_DIR:$MODULE_DIR" LD_PRELOAD="$LIBASAN" ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
+  PYTHONMALLOC=malloc python3 -c "import _vorlane, vorlane._engine as e
+assert _vorlane.__file__.startswith('$MODULE_DIR'), _vorlane.__file__
+assert e.__file__.startswith('$PACKAGE_DIR'), e.__file__"
+PYTHONPATH="$PACKAGE_DIR:$MODULE_DIR" LD_PRELOAD="$LIBASAN" ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
   PYTHONMALLOC=malloc VORLANE_UNDER_SANITIZER=1 \
   timeout 900 python3 -m pytest -q -p no:cacheprovider --rootdir=. tests/binding tests/hardening \
   --deselect tests/binding/test_binding_leaks.py::test_repeated_calls_do_not_grow_memory \
-  || failed+=("module under ASan+UBSan")
+  || failed+=("modules under ASan+UBSan")
 
 stage "valgrind memcheck of the installed module"
 PY=$(python3 -c "import sys; print(sys.executable)")

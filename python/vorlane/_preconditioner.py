@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import time
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 import numpy as np
 from scipy.sparse.linalg import LinearOperator
@@ -23,6 +23,10 @@ class Preconditioner(LinearOperator):
 
     Attributes: ``n`` (dimension), ``nnz`` (entries of the factor), ``nbytes`` (memory it
     holds), ``setup_seconds`` (checks plus factorization), ``seed``, ``split``.
+
+    It pickles and copies (``copy.deepcopy`` and unpickling check the factor's arrays again);
+    :func:`vorlane.save` and :func:`vorlane.load` keep it in an ``.npz`` file. Solves with a
+    copy or a loaded preconditioner are bit-for-bit those of the original.
     """
 
     def __init__(self, A: Any, *, seed: int = 0, split: Optional[int] = None, check: bool = True) -> None:
@@ -39,14 +43,37 @@ class Preconditioner(LinearOperator):
         self._build(system, check_seed(seed), check_split(split), time.perf_counter())
         return self
 
+    @classmethod
+    def _from_factor(cls, factor: Any, *, seed: int, split: Optional[int], setup_seconds: float) -> "Preconditioner":
+        """A Preconditioner around a finished engine factor (a restored one, or a shared one)."""
+        self = cls.__new__(cls)
+        self._adopt(factor, seed, split, setup_seconds)
+        return self
+
     def _build(self, system: Any, seed: int, split: Optional[int], start: float) -> None:
+        factor = system.factorize(seed, split)
+        self._adopt(factor, seed, split, time.perf_counter() - start)
+
+    def _adopt(self, factor: Any, seed: int, split: Optional[int], setup_seconds: float) -> None:
         # The whole state is the factor and the settings it was built with.
         self.seed = seed
         self.split = split
-        self._factor = system.factorize(seed, split)
-        self.setup_seconds = time.perf_counter() - start
-        n = int(self._factor.n)
+        self._factor = factor
+        self.setup_seconds = setup_seconds
+        n = int(factor.n)
         LinearOperator.__init__(self, dtype=np.dtype(np.float64), shape=(n, n))
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # Pickles carry the factor's arrays and settings; unpickling checks them all again.
+        from ._saved import from_state, state_of
+
+        return (from_state, (state_of(self),))
+
+    def __copy__(self) -> "Preconditioner":
+        # A finished factor never changes (solves share it safely), so copies share it.
+        return Preconditioner._from_factor(
+            self._factor, seed=self.seed, split=self.split, setup_seconds=self.setup_seconds
+        )
 
     @property
     def n(self) -> int:
