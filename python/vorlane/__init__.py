@@ -2,7 +2,8 @@
 
 ``solve(A, b)`` checks A, preconditions and iterates, and returns the solution with a
 :class:`SolveInfo`; ``Preconditioner(A)`` builds a checked factor once, for ``M=`` of
-``solve`` or of SciPy's solvers. ``factorize(A)`` is the low-level, unchecked entry.
+``solve`` or of SciPy's solvers; ``save``/``load`` keep one in a file. ``factorize(A)`` is
+the low-level, unchecked entry.
 """
 
 from __future__ import annotations
@@ -12,7 +13,16 @@ from _vorlane import Config, Factor, factorize, factorize_raw
 from ._mmio import read_matrix_market
 from ._operator import aslinearoperator
 from ._solve import SolveInfo, solve
-from . import graph  # noqa: E402  (vorlane.graph after a plain `import vorlane`)
+
+# Imported on first use, so that `import vorlane` (and the command line) stays quick:
+# Preconditioner is a SciPy LinearOperator, graph brings its own dependencies, and the
+# version is read from the installed metadata.
+_LAZY = {
+    "Preconditioner": ("._preconditioner", "Preconditioner"),
+    "save": ("._saved", "save"),
+    "load": ("._saved", "load"),
+    "graph": (".graph", None),
+}
 
 
 def _version() -> str:
@@ -24,16 +34,24 @@ def _version() -> str:
         return "0+unknown"
 
 
-__version__ = _version()
-
-
 def __getattr__(name: str) -> object:
-    # Preconditioner is a SciPy LinearOperator: SciPy is imported only when it is used.
-    if name == "Preconditioner":
-        from ._preconditioner import Preconditioner
+    if name == "__version__":
+        value: object = _version()
+    elif name in _LAZY:
+        from importlib import import_module
 
-        return Preconditioner
-    raise AttributeError(f"module 'vorlane' has no attribute {name!r}")
+        module_name, attribute = _LAZY[name]
+        module = import_module(module_name, __name__)
+        value = module if attribute is None else getattr(module, attribute)
+    else:
+        raise AttributeError(f"module 'vorlane' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> "list[str]":
+    return sorted(set(globals()) | set(__all__))
+
 
 __all__ = [
     "Config",
@@ -44,6 +62,9 @@ __all__ = [
     "aslinearoperator",
     "factorize",
     "factorize_raw",
+    "graph",
+    "load",
     "read_matrix_market",
+    "save",
     "solve",
 ]
