@@ -18,17 +18,19 @@
 #include <string>
 #include <vector>
 
-#include "recipes.hpp"
+#include "vorlane_problems/recipes.hpp"
 #include "vorlane/builder.hpp"
 
 namespace {
+
+namespace bench = vorlane_problems::recipes;
 
 using bench::Csr;
 
 void matvec(const Csr& a, const std::vector<double>& x, std::vector<double>& y) {
     for (uint32_t i = 0; i < a.n; ++i) {
         double s = 0.0;
-        for (uint32_t k = a.row_ptrs[i]; k < a.row_ptrs[i + 1]; ++k) s += a.values[k] * x[a.cols[k]];
+        for (uint32_t k = a.row_ptrs[i]; k < a.row_ptrs[i + 1]; ++k) s += a.values[k] * x[a.col_indices[k]];
         y[i] = s;
     }
 }
@@ -75,7 +77,7 @@ std::pair<int, double> pcg(const Csr& a, const vorlane::CoreFactor& f, const std
 void run_problem(const std::string& name, const std::function<Csr()>& make, std::optional<uint32_t> split) {
     const Csr a = make();
     const auto t0 = std::chrono::steady_clock::now();
-    auto result = vorlane::build_factor(a.row_ptrs, a.cols, a.values, a.n, vorlane::CoreConfig{split, 1});
+    auto result = vorlane::build_factor(a.row_ptrs, a.col_indices, a.values, a.n, vorlane::CoreConfig{split, 1});
     const double factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (!result) {
         std::printf("| %-15s | %9u | error: %s |\n", name.c_str(), a.n, vorlane::message(result.error()).c_str());
@@ -92,7 +94,7 @@ void run_problem(const std::string& name, const std::function<Csr()>& make, std:
     const auto [iters, solve_seconds] = pcg(a, f, b);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    const double nnz = static_cast<double>(a.cols.size());
+    const double nnz = static_cast<double>(a.col_indices.size());
     std::printf("| %-15s | %9u | %9.0f | %8.3f | %10.1f | %8.2f | %8.4f | %5d | %8.1f |\n", name.c_str(), a.n, nnz,
                 factor_seconds, factor_seconds / nnz * 1e9, static_cast<double>(f.rows.size()) / nnz,
                 solve_seconds, iters, static_cast<double>(usage.ru_maxrss) / 1024.0);

@@ -2,7 +2,7 @@
 // change to the core leaves every factor bit for bit as it was.
 //
 // Usage: vorlane_factor_digests > now.txt; diff reference.txt now.txt
-// The matrices come from bench/recipes.hpp, whose generators use the standard library's
+// The matrices come from vorlane_problems/recipes.hpp, whose generators use the standard library's
 // distributions and shuffle, so digests are comparable between builds with one library.
 #include <cstdint>
 #include <cstdio>
@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "recipes.hpp"
+#include "vorlane_problems/recipes.hpp"
 #include "vorlane/builder.hpp"
 
 namespace {
+
+namespace bench = vorlane_problems::recipes;
 
 uint64_t fnv1a(uint64_t h, const void* data, size_t bytes) {
     const auto* p = static_cast<const unsigned char*>(data);
@@ -54,7 +56,7 @@ bench::Csr hubs(uint32_t side, uint32_t count, uint32_t spokes, uint64_t seed) {
     std::vector<bench::Edge> edges;
     for (uint32_t i = 0; i < g.n; ++i) {
         for (uint32_t k = g.row_ptrs[i]; k < g.row_ptrs[i + 1]; ++k) {
-            if (g.cols[k] > i) edges.push_back({i, g.cols[k], -g.values[k]});
+            if (g.col_indices[k] > i) edges.push_back({i, g.col_indices[k], -g.values[k]});
         }
     }
     for (uint32_t h = 0; h < count; ++h) {
@@ -101,7 +103,7 @@ int main() {
     for (const Problem& p : problems) {
         const bench::Csr a = p.make();
         for (const Run& r : runs) {
-            auto result = vorlane::build_factor(a.row_ptrs, a.cols, a.values, a.n, vorlane::CoreConfig{r.split, r.seed});
+            auto result = vorlane::build_factor(a.row_ptrs, a.col_indices, a.values, a.n, vorlane::CoreConfig{r.split, r.seed});
             const std::string mode = r.split ? "split" + std::to_string(*r.split) : "plain";
             if (!result) {
                 std::printf("%-28s %-6s seed %-2llu error %s\n", p.name.c_str(), mode.c_str(),

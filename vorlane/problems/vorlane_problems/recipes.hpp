@@ -1,5 +1,7 @@
-// Benchmark matrices for the C++ benchmarks, generated on the spot from fixed seeds: grids,
-// a Chung-Lu power-law graph and an expander, as CSR arrays with sorted rows.
+// Benchmark matrices, generated on the spot from fixed seeds: grids, a Chung-Lu power-law
+// graph and an expander, as CSR arrays with sorted rows. They draw through the standard
+// library's distributions and shuffle, so a seed gives the same matrix with one standard
+// library (recorded factor digests rely on that), not necessarily across libraries.
 #pragma once
 
 #include <algorithm>
@@ -10,14 +12,11 @@
 #include <utility>
 #include <vector>
 
-namespace bench {
+#include "vorlane_problems/matrices.hpp"
 
-struct Csr {
-    std::vector<uint32_t> row_ptrs;
-    std::vector<uint32_t> cols;
-    std::vector<double> values;
-    uint32_t n = 0;
-};
+namespace vorlane_problems::recipes {
+
+using vorlane_problems::Csr;
 
 struct Edge {
     uint32_t a;
@@ -36,27 +35,27 @@ inline Csr assemble(uint32_t n, const std::vector<Edge>& edges, const std::vecto
     csr.n = n;
     csr.row_ptrs.assign(size_t{n} + 1, 0);
     for (uint32_t i = 0; i < n; ++i) csr.row_ptrs[i + 1] = csr.row_ptrs[i] + count[i];
-    csr.cols.resize(csr.row_ptrs[n]);
+    csr.col_indices.resize(csr.row_ptrs[n]);
     csr.values.resize(csr.row_ptrs[n]);
     std::vector<uint32_t> fill(csr.row_ptrs.begin(), csr.row_ptrs.end() - 1);
     std::vector<double> diag(extra);
     for (const Edge& e : edges) {
-        csr.cols[fill[e.a]] = e.b;
+        csr.col_indices[fill[e.a]] = e.b;
         csr.values[fill[e.a]++] = -e.w;
-        csr.cols[fill[e.b]] = e.a;
+        csr.col_indices[fill[e.b]] = e.a;
         csr.values[fill[e.b]++] = -e.w;
         diag[e.a] += e.w;
         diag[e.b] += e.w;
     }
     std::vector<std::pair<uint32_t, double>> row;
     for (uint32_t i = 0; i < n; ++i) {
-        csr.cols[fill[i]] = i;
+        csr.col_indices[fill[i]] = i;
         csr.values[fill[i]] = diag[i];
         row.clear();
-        for (uint32_t k = csr.row_ptrs[i]; k < csr.row_ptrs[i + 1]; ++k) row.emplace_back(csr.cols[k], csr.values[k]);
+        for (uint32_t k = csr.row_ptrs[i]; k < csr.row_ptrs[i + 1]; ++k) row.emplace_back(csr.col_indices[k], csr.values[k]);
         std::sort(row.begin(), row.end());
         for (size_t k = 0; k < row.size(); ++k) {
-            csr.cols[csr.row_ptrs[i] + k] = row[k].first;
+            csr.col_indices[csr.row_ptrs[i] + k] = row[k].first;
             csr.values[csr.row_ptrs[i] + k] = row[k].second;
         }
     }
@@ -66,13 +65,14 @@ inline Csr assemble(uint32_t n, const std::vector<Edge>& edges, const std::vecto
 enum class GridWeights { Unit, LogUniform };
 
 // Grid with the given sides (first axis fastest). Unit weights or 10^u with u uniform in
-// [-4, 4]; grounded adds 1 to the diagonal of every boundary vertex (an SDDM matrix),
-// otherwise the matrix is the Laplacian.
-inline Csr grid(const std::vector<uint32_t>& dims, GridWeights weights, bool grounded, uint64_t seed) {
+// [-decades, decades]; grounded adds 1 to the diagonal of every boundary vertex (an SDDM
+// matrix), otherwise the matrix is the Laplacian.
+inline Csr grid(const std::vector<uint32_t>& dims, GridWeights weights, bool grounded, uint64_t seed,
+                double decades = 4.0) {
     uint64_t n = 1;
     for (uint32_t d : dims) n *= d;
     std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> expo(-4.0, 4.0);
+    std::uniform_real_distribution<double> expo(-decades, decades);
     std::vector<Edge> edges;
     std::vector<double> extra(n, 0.0);
     uint64_t stride = 1;
@@ -160,20 +160,19 @@ inline Csr renumbered(const Csr& a, uint64_t seed) {
     for (uint32_t v = 0; v < a.n; ++v) inverse[perm[v]] = v;
     Csr out;
     out.n = a.n;
-    out.row_ptrs.push_back(0);
     std::vector<std::pair<uint32_t, double>> row;
     for (uint32_t i = 0; i < a.n; ++i) {
         const uint32_t old = inverse[i];
         row.clear();
-        for (uint32_t k = a.row_ptrs[old]; k < a.row_ptrs[old + 1]; ++k) row.emplace_back(perm[a.cols[k]], a.values[k]);
+        for (uint32_t k = a.row_ptrs[old]; k < a.row_ptrs[old + 1]; ++k) row.emplace_back(perm[a.col_indices[k]], a.values[k]);
         std::sort(row.begin(), row.end());
         for (auto [c, x] : row) {
-            out.cols.push_back(c);
+            out.col_indices.push_back(c);
             out.values.push_back(x);
         }
-        out.row_ptrs.push_back(static_cast<uint32_t>(out.cols.size()));
+        out.row_ptrs.push_back(static_cast<uint32_t>(out.col_indices.size()));
     }
     return out;
 }
 
-}  // namespace bench
+}  // namespace vorlane_problems::recipes
