@@ -1,7 +1,9 @@
 """Benchmark problems: graph Laplacians and SDDM matrices generated on the spot.
 
 Every builder is deterministic for a given seed and returns a ``scipy.sparse.csr_matrix``
-(float64, sorted and duplicate-free indices).  Laplacians of irregular graphs are cut down
+(float64, sorted and duplicate-free indices). Grids with unit or log-uniform weights, the
+power-law graph and the expander come from the generators the C++ benchmark and tests use
+(``vorlane._problems``); the other families are built here.  Laplacians of irregular graphs are cut down
 to their largest connected component, so that every Laplacian has a one-dimensional null
 space (the constant vector).
 
@@ -21,6 +23,11 @@ import scipy.io
 import scipy.sparse as sp
 import scipy.sparse.csgraph as csgraph
 from scipy.spatial import cKDTree
+
+from vorlane import _problems
+
+# The grid weights drawn by the shared generator (the C++ benchmark draws the same matrices).
+SHARED_GRID_WEIGHTS = {"unit": "unit", "loguniform": "log-uniform"}
 
 
 # ---------------------------------------------------------------------------------------
@@ -105,14 +112,11 @@ def grid_laplacian(shape, weights="unit", seed=0, blocks=8, contrast=1e6):
                     coefficients 1 and ``contrast``; an edge gets the harmonic mean of the
                     coefficients at its two ends (the usual finite-volume rule).
     """
-    rng = np.random.default_rng(seed)
+    if weights in SHARED_GRID_WEIGHTS:
+        return _problems.grid(shape, SHARED_GRID_WEIGHTS[weights], seed=seed)
     index, rows, cols = grid_edges(shape)
     n = index.size
-    if weights == "unit":
-        w = np.ones(rows.size)
-    elif weights == "loguniform":
-        w = 10.0 ** rng.uniform(-4.0, 4.0, size=rows.size)
-    elif weights == "checker":
+    if weights == "checker":
         coords = np.indices(shape).reshape(len(shape), -1)
         cell = sum((coords[a] * blocks) // shape[a] for a in range(len(shape)))
         coef = np.where(cell % 2 == 0, 1.0, contrast)
@@ -211,63 +215,23 @@ def random_regular_laplacian(n, degree=4, seed=0):
     return laplacian_from_edges(n, a, b, w)
 
 
-def grounded_grid(shape, weights="unit", seed=0):
-    """SDDM grid: the grid Laplacian plus 1 on the diagonal of every boundary vertex."""
-    lap = grid_laplacian(shape, weights, seed=seed)
-    coords = np.indices(shape).reshape(len(shape), -1)
-    boundary = np.zeros(lap.shape[0], dtype=bool)
-    for axis, side in enumerate(shape):
-        boundary |= (coords[axis] == 0) | (coords[axis] == side - 1)
-    return canonical(lap + sp.diags(boundary.astype(np.float64), format="csr"))
-
-
-def unit_graph_grounded(n, rows, cols, seed):
-    """SDDM matrix of the graph with the given edges, parallel edges merged to unit weight
-    and self loops dropped, plus 1 on the diagonal of one random vertex."""
-    rows = np.asarray(rows, dtype=np.int64)
-    cols = np.asarray(cols, dtype=np.int64)
-    keep = rows != cols
-    key = np.unique(np.minimum(rows[keep], cols[keep]) * n + np.maximum(rows[keep], cols[keep]))
-    lap = laplacian_from_edges(n, key // n, key % n, np.ones(key.size))
-    ground = np.zeros(n)
-    ground[np.random.default_rng(seed).integers(n)] = 1.0
-    return canonical(lap + sp.diags(ground, format="csr"))
+def grounded_grid(shape, weights="unit", seed=0, renumber=None):
+    """SDDM grid: the grid Laplacian plus 1 on the diagonal of every boundary vertex, with
+    weights "unit" or "loguniform"; renumber numbers the vertices in a random order."""
+    return _problems.grid(shape, SHARED_GRID_WEIGHTS[weights], grounded=True, seed=seed, renumber=renumber)
 
 
 def chung_lu_sddm(n, avg_degree=10.0, seed=0):
     """Power-law graph (Chung-Lu: expected degree of vertex i proportional to (i+1)^(-1/1.5),
     average ``avg_degree``), plus a random Hamiltonian path so it is connected; unit weights,
-    one vertex grounded.  Endpoints are drawn in proportion to the expected degrees, which
-    gives the model's edge probabilities up to merged duplicates."""
-    rng = np.random.default_rng(seed)
-    expected = np.arange(1, n + 1, dtype=np.float64) ** (-1.0 / 1.5)
-    p = expected / expected.sum()
-    m = int(round(n * avg_degree / 2))
-    a = rng.choice(n, size=m, p=p)
-    b = rng.choice(n, size=m, p=p)
-    tour = rng.permutation(n)
-    rows = np.concatenate([a, tour[:-1]])
-    cols = np.concatenate([b, tour[1:]])
-    return unit_graph_grounded(n, rows, cols, seed + 1)
+    one vertex grounded."""
+    return _problems.power_law(n, avg_degree, seed)
 
 
 def expander_sddm(n, seed=0):
     """Expander: three random perfect matchings plus the path 0-1-...-(n-1), unit weights,
     one vertex grounded.  n is rounded up to even."""
-    n += n % 2
-    rng = np.random.default_rng(seed)
-    rows, cols = [np.arange(n - 1)], [np.arange(1, n)]
-    for _ in range(3):
-        perm = rng.permutation(n)
-        rows.append(perm[0::2])
-        cols.append(perm[1::2])
-    return unit_graph_grounded(n, np.concatenate(rows), np.concatenate(cols), seed + 1)
-
-
-def renumbered(a, seed=0):
-    """The same matrix with its vertices numbered in random order (no locality left)."""
-    perm = np.random.default_rng(seed).permutation(a.shape[0])
-    return canonical(a[perm][:, perm])
+    return _problems.expander(n, seed)
 
 
 def via_matrix_market(a, path=None):
@@ -368,7 +332,7 @@ def problem_recipes(size):
          lambda: (grounded_grid((s3, s3, s3), "loguniform", seed=11),
                   f"{s3}^3 grid, weights 10^U[-4,4], boundary grounded with 1")),
         ("grid2d-grounded-shuffled", "sddm",
-         lambda: (renumbered(grounded_grid((s2, s2)), seed=12),
+         lambda: (grounded_grid((s2, s2), renumber=12),
                   f"{s2}x{s2} grounded unit grid, vertices numbered in random order")),
         ("powerlaw", "sddm",
          lambda: (chung_lu_sddm(ni, seed=13), f"Chung-Lu power law, n={ni}, avg deg 10, + Hamiltonian path")),

@@ -8,6 +8,7 @@ from typing import Optional, TextIO
 
 import numpy as np
 
+from . import _problems
 from ._checks import check_csr
 from ._progress import Progress
 from ._solve import RunResult, run
@@ -27,35 +28,12 @@ class CsrArrays:
 
 
 def grid_laplacian(side: int, seed: int = 0) -> CsrArrays:
-    """Laplacian of the side-by-side grid graph, rows sorted, weights log-uniform.
-
-    Vertex (i, j) is numbered i * side + j; its row lists the neighbours above and to the
-    left, itself, then the neighbours to the right and below, so columns come out sorted.
-    """
-    rng = np.random.default_rng(seed)
-    n = side * side
-    horizontal = 10.0 ** rng.uniform(-DECADES / 2, DECADES / 2, size=(side, side - 1))
-    vertical = 10.0 ** rng.uniform(-DECADES / 2, DECADES / 2, size=(side - 1, side))
-    around = np.zeros((side, side, 5))
-    around[1:, :, 0] = vertical  # up
-    around[:, 1:, 1] = horizontal  # left
-    around[:, :-1, 3] = horizontal  # right
-    around[:-1, :, 4] = vertical  # down
-    weights = around.reshape(n, 5)
-    vertex = np.arange(n, dtype=np.int64)
-    columns = np.stack([vertex - side, vertex - 1, vertex, vertex + 1, vertex + side], axis=1)
-    present = weights > 0
-    present[:, 2] = True
-    values = -weights
-    values[:, 2] = weights.sum(axis=1)
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(present.sum(axis=1), out=indptr[1:])
-    return CsrArrays(
-        indptr=indptr,
-        indices=columns[present].astype(np.int32),
-        data=values[present],
-        shape=(n, n),
+    """Laplacian of the side-by-side grid graph, rows sorted, weights log-uniform (the shared
+    benchmark grid recipe, without grounding)."""
+    n, indptr, indices, data = _problems.arrays(
+        "grid", (side, side), seed, weights="log-uniform", decades=DECADES / 2
     )
+    return CsrArrays(indptr=indptr.astype(np.int64), indices=indices.astype(np.int32), data=data, shape=(n, n))
 
 
 @dataclass

@@ -15,6 +15,10 @@ PyMethodDef module_functions[] = {
      "snapshot) -> (path, factor, factor_seconds, [(iterations, residual, status), ...])"},
     {"restore_factor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_factor)), METH_FASTCALL,
      "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag) -> Factor, checked"},
+    {"problem", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_problem)),
+     METH_VARARGS | METH_KEYWORDS,
+     "problem(recipe, dims, seed, weights, grounded, decades, avg_degree, connected, sddm, renumber) -> "
+     "(n, indptr, indices, data)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

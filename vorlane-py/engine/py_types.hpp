@@ -47,5 +47,8 @@ PyObject* run_cg(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag) -> Factor,
 // after checking that the arrays form a valid factor (ValueError if not).
 PyObject* restore_factor(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// problem(recipe, dims, seed, **options) -> (n, indptr, indices, data): a generated test or
+// benchmark matrix as bytearrays of uint32, uint32 and float64.
+PyObject* make_problem(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace vorlane_engine
