@@ -1,5 +1,5 @@
 // Rebuilding a factor from stored arrays: every rule is checked before the solve can see them.
-#include "factor_parts.hpp"
+#include "vorlane/factor_parts.hpp"
 
 #include <cmath>
 #include <vector>

@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "../expected.hpp"
-#include "decomposition.hpp"
+#include "vorlane/expected.hpp"
+#include "vorlane/decomposition.hpp"
 
 namespace vorlane {
 
