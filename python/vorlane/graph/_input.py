@@ -169,7 +169,10 @@ def _edge_list(G: Any, weight: Any, n: Optional[int]) -> Any:
             f"array of edges, got {_describe(G)} of dtype {edges.dtype}"
         )
     if edges.ndim != 2 or edges.shape[1] != 2:
-        raise ValueError(f"an edge list must have shape (m, 2), got {edges.shape}")
+        raise ValueError(
+            f"an edge list must have shape (m, 2), got {edges.shape} (pass a dense adjacency "
+            "matrix as scipy.sparse.csr_matrix(A))"
+        )
     m = edges.shape[0]
     too_big = edges.dtype.kind == "u" and m and int(edges.max()) > np.iinfo(np.int64).max
     if m and (too_big or edges.min() < 0):
