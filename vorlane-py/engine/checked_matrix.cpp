@@ -58,8 +58,8 @@ uint32_t root(std::vector<uint32_t>& parent, uint32_t v) {
 }
 
 template <size_t FixedW>
-void multiply_rows(const uint64_t* row_ptrs, const uint32_t* cols, const double* values, uint64_t n, const double* x,
-                   double* y, size_t runtime_w, size_t stride, double* dots) {
+void multiply_rows(const uint64_t* row_ptrs, const uint32_t* cols, const double* values, uint64_t n,
+                   const double* __restrict x, double* __restrict y, size_t runtime_w, size_t stride, double* dots) {
     const size_t w = FixedW != 0 ? FixedW : runtime_w;
     for (uint64_t i = 0; i < n; ++i) {
         double* yi = y + i * stride;
@@ -165,11 +165,19 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
     cols_.resize(write);
     values_.resize(write);
 
-    for (double v : values_) {
-        if (!std::isfinite(v)) return std::string("A contains non-finite values");
-    }
-
     std::optional<std::string> asymmetric, positive, weak;
+    auto note_asymmetry = [&](uint64_t i, uint64_t j, double v, double mirror) {
+        if (!asymmetric && std::fabs(v - mirror) > kSymmetryRtol * (std::fabs(v) + std::fabs(mirror))) {
+            asymmetric = "A is not symmetric: " + entry(i, j) + " = " + number(v) + " but " + entry(j, i) + " = " +
+                         number(mirror);
+        }
+    };
+    // Symmetry in one pass: rows are visited in order, so the mirror of the upper entry
+    // (i, j) is the first entry of row j not yet matched, which cursor[j] points at. Entries
+    // a cursor skips, or that remain below the diagonal when their row comes, have no mirror
+    // and must be zero.
+    std::vector<uint64_t> cursor;
+    if (options.values) cursor.assign(row_ptrs_.begin(), row_ptrs_.end() - 1);
     inv_diag_.assign(n, 0.0);
     excess_.assign(n, 0.0);
     grounded_.assign(n, 0);
@@ -178,9 +186,13 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
         double offsum = 0.0;
         const uint64_t begin = row_ptrs_[i];
         const uint64_t end = row_ptrs_[i + 1];
+        if (options.values) {
+            for (uint64_t t = cursor[i]; t < end && cols_[t] < i; ++t) note_asymmetry(i, cols_[t], values_[t], 0.0);
+        }
         for (uint64_t t = begin; t < end; ++t) {
             const uint32_t c = cols_[t];
             const double v = values_[t];
+            if (!std::isfinite(v)) return std::string("A contains non-finite values");
             if (c == i) {
                 diagonal = v;
                 continue;
@@ -190,15 +202,13 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
                 positive = "A has a positive off-diagonal entry " + entry(i, c) + " = " + number(v) +
                            "; vorlane solves Laplacian and SDDM systems, whose off-diagonal entries are <= 0";
             }
-            if (!asymmetric && options.values) {
-                const uint32_t* first = cols_.data() + row_ptrs_[c];
-                const uint32_t* last = cols_.data() + row_ptrs_[c + 1];
-                const uint32_t* at = std::lower_bound(first, last, static_cast<uint32_t>(i));
-                const double mirror = (at != last && *at == i) ? values_[static_cast<size_t>(at - cols_.data())] : 0.0;
-                if (std::fabs(v - mirror) > kSymmetryRtol * (std::fabs(v) + std::fabs(mirror))) {
-                    asymmetric = "A is not symmetric: " + entry(i, c) + " = " + number(v) + " but " + entry(c, i) +
-                                 " = " + number(mirror);
-                }
+            if (options.values && c > i) {
+                uint64_t at = cursor[c];
+                const uint64_t stop = row_ptrs_[c + 1];
+                for (; at < stop && cols_[at] < i; ++at) note_asymmetry(c, cols_[at], values_[at], 0.0);
+                const double mirror = (at < stop && cols_[at] == i) ? values_[at++] : 0.0;
+                cursor[c] = at;
+                note_asymmetry(i, c, v, mirror);
             }
         }
         const double count = static_cast<double>(end - begin);
@@ -272,6 +282,7 @@ void CheckedMatrix::find_components() {
 
 void CheckedMatrix::multiply(const double* x, double* y, size_t width, size_t stride, std::span<double> dots) const {
     double* d = dots.empty() ? nullptr : dots.data();
+    // x and y are always distinct blocks.
     if (width == 1) {
         multiply_rows<1>(row_ptrs_.data(), cols_.data(), values_.data(), n_, x, y, width, stride, d);
     } else {

@@ -25,6 +25,24 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 // Columns are summed in chunks of this many, so the per-column sums live on the stack.
 constexpr size_t kSumChunk = 64;
 
+// The per-entry updates of both passes, on two distinct rows of the block, so the compiler
+// may keep them in vector registers. The driver never lists a vertex in its own column; an
+// entry of a hand-assembled factor that does is skipped rather than aliased.
+template <size_t FixedW>
+inline void spread(double* __restrict xr, double* __restrict xv, double c, double keep, size_t runtime_w) {
+    const size_t w = FixedW != 0 ? FixedW : runtime_w;
+    for (size_t j = 0; j < w; ++j) {
+        xr[j] = xr[j] + xv[j] * c;
+        xv[j] = xv[j] * keep;
+    }
+}
+
+template <size_t FixedW>
+inline void gather(double* __restrict xv, const double* __restrict xr, double c, double keep, size_t runtime_w) {
+    const size_t w = FixedW != 0 ? FixedW : runtime_w;
+    for (size_t j = 0; j < w; ++j) xv[j] = xv[j] * keep + c * xr[j];
+}
+
 // x holds internal vertex (or step position) v's values at x[v * w, v * w + w). FixedW, when
 // non-zero, is w known at compile time, which lets the short inner loops unroll.
 template <bool Stepwise, size_t FixedW>
@@ -47,12 +65,9 @@ void apply_steps_block(const CoreFactor& f, double* x, size_t runtime_w) {
         if (begin != end) {
             for (uint32_t t = begin; t + 1 < end; ++t) {
                 double* xr = x + size_t{rows[t]} * w;
+                if (xr == xv) continue;
                 const double c = coef[t];
-                const double keep = 1.0 - c;
-                for (size_t j = 0; j < w; ++j) {
-                    xr[j] = xr[j] + xv[j] * c;
-                    xv[j] = xv[j] * keep;
-                }
+                spread<FixedW>(xr, xv, c, 1.0 - c, w);
             }
             double* xl = x + size_t{rows[end - 1]} * w;
             for (size_t j = 0; j < w; ++j) xl[j] = xv[j] + xl[j];
@@ -71,9 +86,9 @@ void apply_steps_block(const CoreFactor& f, double* x, size_t runtime_w) {
         for (size_t j = 0; j < w; ++j) xv[j] = xv[j] + xl[j];
         for (uint32_t t = end - 1; t-- > begin;) {
             const double* xr = x + size_t{rows[t]} * w;
+            if (xr == xv) continue;
             const double c = coef[t];
-            const double keep = 1.0 - c;
-            for (size_t j = 0; j < w; ++j) xv[j] = xv[j] * keep + c * xr[j];
+            gather<FixedW>(xv, xr, c, 1.0 - c, w);
         }
     }
 }

@@ -1,0 +1,40 @@
+# Types of the engine module behind vorlane.solve and vorlane.Preconditioner (private).
+from typing import Any, Callable, List, Optional, Tuple
+
+import numpy as np
+
+class System:
+    n: int
+    nnz: int
+    singular: bool
+    def factorize(self, seed: int, split: Optional[int]) -> Factor: ...
+    def project(self, block: np.ndarray, width: int) -> None: ...
+
+class Factor:
+    n: int
+    internal_n: int
+    n_steps: int
+    nnz: int
+    nbytes: int
+    def apply(self, src: np.ndarray, dst: np.ndarray, width: int) -> None: ...
+
+def check_matrix(
+    indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: int, unit_roundoff: float, values: bool
+) -> System: ...
+def cg(
+    system: System,
+    factor: Optional[Factor],
+    b: np.ndarray,
+    x: np.ndarray,
+    width: int,
+    has_guess: bool,
+    tol: float,
+    maxiter: int,
+    path: int,
+    adaptive: bool,
+    time_limit: float,
+    seed: int,
+    split: Optional[int],
+    notify: Optional[Callable[[int, float], Any]],
+    snapshot: Optional[np.ndarray],
+) -> Tuple[int, Optional[Factor], float, List[Tuple[int, float, int]]]: ...
