@@ -32,19 +32,29 @@ uint64_t held_bytes(const std::vector<T>& v) {
     return v.capacity() * sizeof(T);
 }
 
-PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(factor_of(self).original_n); }
-PyObject* get_internal_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(factor_of(self).n); }
-PyObject* get_n_steps(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(factor_of(self).n_steps()); }
+PyObject* get_n(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(factor_of(self).original_n); });
+}
+PyObject* get_internal_n(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(factor_of(self).n); });
+}
+PyObject* get_n_steps(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(factor_of(self).n_steps()); });
+}
 PyObject* get_nnz(PyObject* self, void*) {
-    const auto& f = factor_of(self);
-    return PyLong_FromUnsignedLongLong(f.rows.size() + f.n_steps());
+    return guarded<PyObject*>(nullptr, [&] {
+        const auto& f = factor_of(self);
+        return PyLong_FromUnsignedLongLong(f.rows.size() + f.n_steps());
+    });
 }
 PyObject* get_nbytes(PyObject* self, void*) {
-    const auto& f = factor_of(self);
-    const uint64_t total = held_bytes(f.order) + held_bytes(f.col_starts) + held_bytes(f.rows) +
-                           held_bytes(f.coefficients) + held_bytes(f.inv_diag) + held_bytes(f.position) +
-                           held_bytes(f.position_rows) + held_bytes(f.scratch.buffer);
-    return PyLong_FromUnsignedLongLong(total);
+    return guarded<PyObject*>(nullptr, [&] {
+        const auto& f = factor_of(self);
+        const uint64_t total = held_bytes(f.order) + held_bytes(f.col_starts) + held_bytes(f.rows) +
+                               held_bytes(f.coefficients) + held_bytes(f.inv_diag) + held_bytes(f.position) +
+                               held_bytes(f.position_rows) + held_bytes(f.scratch.buffer);
+        return PyLong_FromUnsignedLongLong(total);
+    });
 }
 
 PyGetSetDef factor_getset[] = {

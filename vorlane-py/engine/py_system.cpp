@@ -22,9 +22,15 @@ void system_dealloc(PyObject* self) {
 
 const CheckedMatrix& matrix_of(PyObject* self) { return *reinterpret_cast<SystemObject*>(self)->matrix; }
 
-PyObject* get_n(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(matrix_of(self).n()); }
-PyObject* get_nnz(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(matrix_of(self).nnz()); }
-PyObject* get_singular(PyObject* self, void*) { return PyBool_FromLong(matrix_of(self).singular()); }
+PyObject* get_n(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(matrix_of(self).n()); });
+}
+PyObject* get_nnz(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(matrix_of(self).nnz()); });
+}
+PyObject* get_singular(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(matrix_of(self).singular()); });
+}
 
 PyGetSetDef system_getset[] = {
     {"n", get_n, nullptr, "dimension", nullptr},
