@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import os
+import io
 import sys
-import tempfile
 import time
 from typing import Any, Callable, List, Tuple
 
 import numpy as np
 
+from .._atomic import write_atomically
 from .._mmio import _check_readable, _one_line, _scipy_io, read_matrix_market
 from ._input import as_graph_laplacian, laplacian
 from ._resistance import effective_resistance, effective_resistances, sketch_size
@@ -74,22 +74,15 @@ def _write_table(handle: Any, pairs: np.ndarray, r: np.ndarray) -> None:
 
 
 def _write_file(path: str, pairs: np.ndarray, r: np.ndarray) -> None:
-    """Write the table whole or not at all."""
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".vorlane-", dir=directory)
-    try:
-        with os.fdopen(fd, "w") as handle:
-            _write_table(handle, pairs, r)
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(temporary, 0o666 & ~mask)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    """Write the table whole or not at all, as the solve command writes its output."""
+
+    def write(handle: Any) -> None:
+        text = io.TextIOWrapper(handle, encoding="utf-8", newline="\n")
+        _write_table(text, pairs, r)
+        text.flush()
+        text.detach()  # the binary handle stays open for the writer to finish
+
+    write_atomically(path, write)
 
 
 def add_resistance_parser(
