@@ -156,7 +156,8 @@ def run(
     X = np.zeros((n, k)) if X0 is None else X0
     if k == 0:
         empty = np.zeros(0)
-        return RunResult(X, empty.astype(np.int64), empty, [], method, 0.0, 0.0, factor, time_limit)
+        used = "jacobi" if method == "auto" else method
+        return RunResult(X, empty.astype(np.int64), empty, [], used, 0.0, 0.0, factor, time_limit)
     adaptive = method == "auto"
     path = _PATHS["jacobi" if adaptive else method]
     start = time.perf_counter()
