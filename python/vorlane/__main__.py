@@ -16,9 +16,7 @@ from typing import List, NoReturn, Optional, Sequence
 
 import numpy as np
 
-EXIT_ERROR = 1
-EXIT_USAGE = 2
-EXIT_NOT_CONVERGED = 3
+from ._limits import DEFAULT_MAXITER, EXIT_ERROR, EXIT_NOT_CONVERGED, EXIT_USAGE
 
 
 class UsageError(Exception):
@@ -114,7 +112,7 @@ def build_parser() -> argparse.ArgumentParser:
     solve.add_argument("--seed", type=_seed, default=0, help="factorization seed (default 0)")
     solve.add_argument("--split", type=_positive, help="split each edge into K copies")
     solve.add_argument("--tol", type=_tolerance, default=1e-8, help=TOL_HELP)
-    solve.add_argument("--maxiter", type=_count, help="iteration limit (default 1000)")
+    solve.add_argument("--maxiter", type=_count, help=f"iteration limit (default {DEFAULT_MAXITER})")
     solve.add_argument(
         "--method",
         choices=("auto", "factor", "jacobi"),
@@ -214,7 +212,7 @@ def _run_solve(args: argparse.Namespace) -> int:
     read_seconds = time.perf_counter() - start - check_seconds
 
     progress.phase("solving")
-    maxiter = 1000 if args.maxiter is None else args.maxiter
+    maxiter = DEFAULT_MAXITER if args.maxiter is None else args.maxiter
     result = run(
         system, B, tol=args.tol, maxiter=maxiter, method=args.method, seed=args.seed,
         split=args.split, notify=progress.iteration,

@@ -10,8 +10,8 @@ from typing import Any, Optional, Tuple
 import numpy as np
 
 from . import _engine
+from ._limits import DEFAULT_MAXITER
 
-DEFAULT_MAXITER = 1000
 METHODS = ("auto", "factor", "jacobi")
 
 

@@ -120,21 +120,7 @@ PyObject* solve_to_new_array(PyObject* object, PyObject* const* args, Py_ssize_t
 }
 
 bool ranges_overlap(const Vector& a, const Vector& b) {
-    if (a.length == 0 || b.length == 0) {
-        return false;
-    }
-    auto end_of = [](const Vector& v) {
-        const auto start = reinterpret_cast<uintptr_t>(v.data);
-        uintptr_t bytes = 0;
-        uintptr_t end = 0;
-        if (__builtin_mul_overflow(v.length, uint64_t{8}, &bytes) || __builtin_add_overflow(start, bytes, &end)) {
-            return UINTPTR_MAX;
-        }
-        return end;
-    };
-    const auto a_start = reinterpret_cast<uintptr_t>(a.data);
-    const auto b_start = reinterpret_cast<uintptr_t>(b.data);
-    return a_start < end_of(b) && b_start < end_of(a);
+    return a.length != 0 && b.length != 0 && a.begin < b.end && b.begin < a.end;
 }
 
 bool acquire_write_access(AccessGuard& guard, const Vector& out) {

@@ -3,16 +3,11 @@
 
 #include <type_traits>
 
+#include "overloaded.hpp"
+
 namespace vorlane {
 
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 std::string num(uint64_t v) { return std::to_string(v); }
 

@@ -10,14 +10,13 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-uint64_t saturating_double(uint64_t x) { return x > kU64Max / 2 ? kU64Max : 2 * x; }
 
 }  // namespace
 
 EliminationQueue::EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k) {
     const uint64_t w = k * n;  // k and n are both below 2^32, so the product fits
     linear_limit_ = w == 0 ? 1 : w;
-    max_bucket_ = saturating_double(linear_limit_);
+    max_bucket_ = saturating_mul(linear_limit_, uint64_t{2});
     const uint64_t bucket_count = max_bucket_ == kU64Max ? kU64Max : max_bucket_ + 1;
     // No key exceeds kMaxKey, so buckets past bucket_of(kMaxKey) always stay empty.
     bucket_limit_ = std::min(bucket_count, bucket_of(kMaxKey) + 1);
@@ -88,10 +87,7 @@ void EliminationQueue::update_key(uint32_t v, int64_t change) {
     QueueNode& node = nodes_[v];
     if (node.key == NO_VERTEX) return;
     const uint32_t old_key = node.key;
-    int64_t sum = 0;
-    if (__builtin_add_overflow(static_cast<int64_t>(old_key), change, &sum)) {
-        sum = change < 0 ? 0 : int64_t{kMaxKey};
-    }
+    const int64_t sum = saturating_add(static_cast<int64_t>(old_key), change);
     const auto new_key = static_cast<uint32_t>(std::clamp<int64_t>(sum, 0, kMaxKey));
     if (new_key == old_key) return;
     const uint64_t old_bucket = bucket_of(old_key);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "large_alloc.hpp"
+#include "saturating.hpp"
 
 namespace vorlane {
 
@@ -84,9 +85,7 @@ public:
 
     void add(uint32_t v, int64_t change) {
         if (delta_[v] == 0) touched_.push_back(v);
-        if (__builtin_add_overflow(delta_[v], change, &delta_[v])) {
-            delta_[v] = change < 0 ? INT64_MIN : INT64_MAX;  // saturate rather than wrap
-        }
+        delta_[v] = saturating_add(delta_[v], change);
     }
     // Applies every pending change through update_key, in the order vertices were first touched.
     void flush(EliminationQueue& queue);

@@ -11,12 +11,11 @@ from typing import Any, Callable, List, Tuple
 import numpy as np
 
 from .._atomic import write_atomically
+from .._limits import EXIT_NOT_CONVERGED
 from .._mmio import _check_readable, _one_line, _scipy_io, read_matrix_market
 from ._input import as_graph_laplacian, laplacian
 from ._resistance import effective_resistance, effective_resistances, sketch_size
 from ._solver import SolveFailed
-
-EXIT_NOT_CONVERGED = 3
 
 
 def read_graph_laplacian(path: str) -> Any:

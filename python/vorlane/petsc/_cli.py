@@ -13,8 +13,7 @@ from typing import Any, Callable, List, Optional
 
 import numpy as np
 
-EXIT_ERROR = 1
-EXIT_NOT_CONVERGED = 3
+from .._limits import EXIT_ERROR, EXIT_NOT_CONVERGED
 
 
 class _PeerFailed(Exception):

@@ -4,23 +4,13 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
+
+#include "overloaded.hpp"
+#include "saturating.hpp"
 
 namespace vorlane {
 
 namespace {
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
-
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) return std::numeric_limits<uint64_t>::max();
-    return a * b;
-}
 
 // Columns are summed in chunks of this many, so the per-column sums live on the stack.
 constexpr size_t kSumChunk = 64;
@@ -128,9 +118,7 @@ std::string message(const BlockSolveError& error) {
 
 uint64_t block_extent(const BlockShape& shape) {
     if (shape.rows == 0) return 0;
-    const uint64_t before_last = saturating_mul(shape.rows - 1, shape.stride);
-    return before_last > std::numeric_limits<uint64_t>::max() - shape.width ? std::numeric_limits<uint64_t>::max()
-                                                                             : before_last + shape.width;
+    return saturating_add(saturating_mul(shape.rows - 1, shape.stride), shape.width);
 }
 
 std::optional<BlockSolveError> solve_block_into(const CoreFactor& factor, const BlockShape& shape,

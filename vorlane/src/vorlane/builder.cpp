@@ -2,7 +2,6 @@
 #include "vorlane/builder.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -12,15 +11,12 @@
 #include "ordering.hpp"
 #include "sampling.hpp"
 #include "vorlane/clique_tree.hpp"
+#include "saturating.hpp"
 #include "vorlane/star.hpp"
 
 namespace vorlane {
 
 namespace {
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
-}
 
 // Every entry of every list (both twins of each edge) becomes k copies of a k-th of its weight.
 void split_edges(Graph<Mode::Split>& graph, uint32_t k) {
@@ -37,7 +33,7 @@ template <Mode M, class List>
 uint64_t initial_key(const List& list) {
     if constexpr (M == Mode::Split) {
         uint64_t copies = 0;
-        for (const auto& e : list) copies = saturating_add(copies, e.multiplicity);
+        for (const auto& e : list) copies = saturating_add<uint64_t>(copies, e.multiplicity);
         return copies;
     } else {
         return list.size();

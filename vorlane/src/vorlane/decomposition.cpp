@@ -5,18 +5,13 @@
 #include <cmath>
 #include <new>
 
+#include "overloaded.hpp"
+
 namespace vorlane {
 
 namespace {
 
 constexpr uint32_t NO_POSITION = 0xFFFFFFFFu;
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 

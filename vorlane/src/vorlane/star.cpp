@@ -4,15 +4,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
+
+#include "saturating.hpp"
 
 namespace vorlane {
 
 namespace {
-
-constexpr uint32_t kCountMax = std::numeric_limits<uint32_t>::max();
-
-uint32_t saturating_add(uint32_t a, uint32_t b) { return a > kCountMax - b ? kCountMax : a + b; }
 
 // Orders by weight with NaN after every number, then by neighbour. Neighbours in a star are
 // distinct, so this is a total order and any sorting algorithm gives the same result.
@@ -108,7 +105,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
         for (const IncidentEdge& e : edges) {
             const uint32_t u = e.neighbor;
             if (ws.seen_[u]) {
-                ws.counts_[u] = saturating_add(ws.counts_[u], 1);
+                ws.counts_[u] = saturating_add<uint32_t>(ws.counts_[u], 1);
             } else {
                 ws.seen_[u] = 1;
                 ws.touched_.push_back(u);
@@ -146,7 +143,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             size_t j = i + 1;
             for (; j < m && edges[j].neighbor == u; ++j) {
                 sum = sum + edges[j].weight;
-                extra = saturating_add(extra, 1);
+                extra = saturating_add<uint32_t>(extra, 1);
             }
             star.push_back(StarEntry{u, sum});
             if (extra != 0) ws.surplus_.emplace_back(u, extra);
@@ -168,7 +165,7 @@ void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::
             const uint32_t u = e.neighbor;
             if (ws.counts_[u] == 0) ws.touched_.push_back(u);
             ws.accumulator_[u] = ws.accumulator_[u] + e.weight;
-            ws.counts_[u] = saturating_add(ws.counts_[u], e.multiplicity);
+            ws.counts_[u] = saturating_add<uint32_t>(ws.counts_[u], e.multiplicity);
         }
         for (const uint32_t u : ws.touched_) {
             star.push_back(StarEntry{u, ws.accumulator_[u]});
@@ -189,7 +186,7 @@ void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::
             size_t j = i + 1;
             for (; j < m && edges[j].neighbor == u; ++j) {
                 sum = sum + edges[j].weight;
-                mult = saturating_add(mult, edges[j].multiplicity);
+                mult = saturating_add<uint32_t>(mult, edges[j].multiplicity);
             }
             star.push_back(StarEntry{u, sum});
             multiplicities.push_back(mult);

@@ -1,0 +1,7 @@
+"""The default iteration limit and the command lines' exit statuses, in one place."""
+
+DEFAULT_MAXITER = 1000
+
+EXIT_ERROR = 1  # bad input or a failed step
+EXIT_USAGE = 2  # bad command line
+EXIT_NOT_CONVERGED = 3  # the iteration stopped before reaching the tolerance
