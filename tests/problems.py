@@ -1,13 +1,16 @@
 """Test problems: graph Laplacians and SDDM matrices as scipy CSR matrices.
 
-Every builder is deterministic for a given seed and returns a ``scipy.sparse.csr_matrix``
-with float64 values and sorted, duplicate-free indices.
+The generated families come from the generators the C++ tests use (``vorlane._problems``),
+so a seed gives the same matrix in both. Every builder is deterministic for a given seed and
+returns a ``scipy.sparse.csr_matrix`` with float64 values and sorted, duplicate-free indices.
 """
 
 from __future__ import annotations
 
 import numpy as np
 import scipy.sparse as sp
+
+from vorlane import _problems
 
 
 def laplacian_from_edges(n, rows, cols, weights):
@@ -30,52 +33,27 @@ def laplacian_from_edges(n, rows, cols, weights):
 
 
 def grid_laplacian(nx, ny=None, seed=0, weights="random"):
-    """Laplacian of an nx-by-ny grid graph; weights uniform in [0.5, 2), all 1 ("unit") or
-    10^u with u uniform in [-6, 6] ("contrast")."""
+    """Laplacian of an nx-by-ny grid graph (vertex (x, y) numbered x * ny + y); weights
+    uniform in [0.5, 2), all 1 ("unit") or 10^u with u uniform in [-6, 6] ("contrast")."""
     ny = nx if ny is None else ny
-    rng = np.random.default_rng(seed)
-    index = np.arange(nx * ny).reshape(nx, ny)
-    rows = np.concatenate([index[:-1, :].ravel(), index[:, :-1].ravel()])
-    cols = np.concatenate([index[1:, :].ravel(), index[:, 1:].ravel()])
-    w = _weights(rng, rows.size, weights)
-    return laplacian_from_edges(nx * ny, rows, cols, w)
+    return _problems.matrix("grid2d", (nx, ny), seed, weights=weights)
 
 
 def path_laplacian(n, seed=0, weights="random"):
     """Laplacian of the path 0 - 1 - ... - (n-1)."""
-    rng = np.random.default_rng(seed)
-    rows = np.arange(n - 1)
-    return laplacian_from_edges(n, rows, rows + 1, _weights(rng, n - 1, weights))
+    return _problems.matrix("path", (n,), seed, weights=weights)
 
 
 def tree_laplacian(n, seed=0, weights="random"):
-    """Laplacian of a random tree: vertex i > 0 hangs from a random earlier vertex.
-
-    Vertex labels are shuffled so the tree structure is not aligned with the index order.
-    """
-    rng = np.random.default_rng(seed)
-    parents = np.array([rng.integers(0, i) for i in range(1, n)], dtype=np.int64)
-    children = np.arange(1, n)
-    perm = rng.permutation(n)
-    return laplacian_from_edges(n, perm[children], perm[parents], _weights(rng, n - 1, weights))
+    """Laplacian of a random tree: vertex i > 0 hangs from a random earlier vertex, then the
+    labels are shuffled so the tree structure is not aligned with the index order."""
+    return _problems.matrix("tree", (n,), seed, weights=weights)
 
 
 def random_graph_laplacian(n, avg_degree=6.0, seed=0, weights="random", connected=True):
-    """Laplacian of a random sparse graph with about n * avg_degree / 2 edges.
-
-    With connected=True a random spanning path is added so the graph is connected.
-    """
-    rng = np.random.default_rng(seed)
-    m = int(n * avg_degree / 2)
-    rows = rng.integers(0, n, size=m)
-    cols = rng.integers(0, n, size=m)
-    keep = rows != cols
-    rows, cols = rows[keep], cols[keep]
-    if connected and n > 1:
-        perm = rng.permutation(n)
-        rows = np.concatenate([rows, perm[:-1]])
-        cols = np.concatenate([cols, perm[1:]])
-    return laplacian_from_edges(n, rows, cols, _weights(rng, rows.size, weights))
+    """Laplacian of a random sparse graph with about n * avg_degree / 2 edges (parallel edges
+    merge). With connected=True a random spanning path is added so the graph is connected."""
+    return _problems.matrix("random_graph", (n,), seed, weights=weights, avg_degree=avg_degree, connected=connected)
 
 
 def sddm(laplacian, seed=0, density=0.1, low=0.1, high=1.0):
@@ -94,36 +72,31 @@ def sddm(laplacian, seed=0, density=0.1, low=0.1, high=1.0):
     return _canonical(laplacian + sp.diags(excess, format="csr"))
 
 
+def _generated_sddm(recipe, dims, seed, **options):
+    # The generator's own SDDM step: excess on about 10% of the vertices, at least one.
+    return _problems.matrix(recipe, dims, seed, weights="random", sddm=(seed + 1, 0.1, 0.1, 1.0), **options)
+
+
 def grid_sddm(nx, ny=None, seed=0):
-    return sddm(grid_laplacian(nx, ny, seed=seed), seed=seed + 1)
+    return _generated_sddm("grid2d", (nx, nx if ny is None else ny), seed)
 
 
 def path_sddm(n, seed=0):
-    return sddm(path_laplacian(n, seed=seed), seed=seed + 1)
+    return _generated_sddm("path", (n,), seed)
 
 
 def tree_sddm(n, seed=0):
-    return sddm(tree_laplacian(n, seed=seed), seed=seed + 1)
+    return _generated_sddm("tree", (n,), seed)
 
 
 def random_sddm(n, avg_degree=6.0, seed=0):
-    return sddm(random_graph_laplacian(n, avg_degree, seed=seed), seed=seed + 1)
+    return _generated_sddm("random_graph", (n,), seed, avg_degree=avg_degree)
 
 
 def zero_mean(vector):
     """The vector minus its mean: a right-hand side in the range of a connected Laplacian."""
     vector = np.asarray(vector, dtype=np.float64)
     return vector - vector.mean()
-
-
-def _weights(rng, count, kind):
-    if kind == "unit":
-        return np.ones(count)
-    if kind == "random":
-        return rng.uniform(0.5, 2.0, size=count)
-    if kind == "contrast":
-        return 10.0 ** rng.uniform(-6.0, 6.0, size=count)
-    raise ValueError(f"unknown weight kind {kind!r}")
 
 
 def _canonical(matrix):

@@ -57,7 +57,8 @@ bool read_dims(PyObject* sequence, std::vector<uint32_t>& dims) {
 std::optional<vp::Weights> test_weights(const std::string& name) {
     if (name == "unit") return vp::Weights::Unit;
     if (name == "random") return vp::Weights::Random;
-    PyErr_Format(PyExc_ValueError, "weights must be 'unit' or 'random', got '%s'", name.c_str());
+    if (name == "contrast") return vp::Weights::Contrast;
+    PyErr_Format(PyExc_ValueError, "weights must be 'unit', 'random' or 'contrast', got '%s'", name.c_str());
     return std::nullopt;
 }
 

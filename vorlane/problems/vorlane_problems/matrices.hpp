@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <numeric>
 #include <random>
 #include <span>
@@ -61,25 +60,52 @@ struct WeightedEdge {
     double w;
 };
 
-enum class Weights { Unit, Random };
+// All 1; uniform in [0.5, 2); or 10^u with u uniform in [-6, 6] (twelve decades).
+enum class Weights { Unit, Random, Contrast };
 
-inline double draw_weight(Rng& rng, Weights kind) { return kind == Weights::Unit ? 1.0 : rng.uniform(0.5, 2.0); }
+inline double draw_weight(Rng& rng, Weights kind) {
+    if (kind == Weights::Unit) return 1.0;
+    if (kind == Weights::Random) return rng.uniform(0.5, 2.0);
+    return std::pow(10.0, rng.uniform(-6.0, 6.0));
+}
 
-// CSR from (row, col, value) triplets; duplicates are summed, columns sorted.
+// CSR from (row, col, value) triplets; duplicates are summed, columns sorted. Each entry is
+// summed from 0.0 in triplet order. Flat arrays only: no allocation per row or entry, so that
+// building a large matrix leaves no scattered free memory behind.
 inline Csr csr_from_triplets(uint32_t n, const std::vector<std::tuple<uint32_t, uint32_t, double>>& triplets,
                              bool explicit_diagonal = true) {
-    std::vector<std::map<uint32_t, double>> rows(n);
-    if (explicit_diagonal) {
-        for (uint32_t i = 0; i < n; ++i) rows[i][i] = 0.0;
-    }
-    for (const auto& [i, j, x] : triplets) rows[i][j] += x;
+    // Triplet positions grouped by row (counting sort, stable), then by column within a row.
+    std::vector<uint64_t> starts(uint64_t{n} + 1, 0);
+    for (const auto& t : triplets) ++starts[std::get<0>(t) + uint64_t{1}];
+    for (uint32_t i = 0; i < n; ++i) starts[i + 1] += starts[i];
+    std::vector<uint64_t> next(starts.begin(), starts.end() - 1);
+    std::vector<uint64_t> by_row(triplets.size());
+    for (uint64_t k = 0; k < triplets.size(); ++k) by_row[next[std::get<0>(triplets[k])]++] = k;
     Csr csr;
     csr.n = n;
     csr.row_ptrs.assign(1, 0);
     for (uint32_t i = 0; i < n; ++i) {
-        for (const auto& [j, x] : rows[i]) {
+        const auto first = by_row.begin() + static_cast<std::ptrdiff_t>(starts[i]);
+        const auto last = by_row.begin() + static_cast<std::ptrdiff_t>(starts[i + 1]);
+        std::stable_sort(first, last, [&](uint64_t x, uint64_t y) {
+            return std::get<1>(triplets[x]) < std::get<1>(triplets[y]);
+        });
+        bool diagonal_done = !explicit_diagonal;
+        for (auto it = first; it != last;) {
+            const uint32_t j = std::get<1>(triplets[*it]);
+            if (!diagonal_done && i < j) {
+                csr.col_indices.push_back(i);
+                csr.values.push_back(0.0);
+            }
+            diagonal_done = diagonal_done || i <= j;
+            double sum = 0.0;
+            for (; it != last && std::get<1>(triplets[*it]) == j; ++it) sum += std::get<2>(triplets[*it]);
             csr.col_indices.push_back(j);
-            csr.values.push_back(x);
+            csr.values.push_back(sum);
+        }
+        if (!diagonal_done) {
+            csr.col_indices.push_back(i);
+            csr.values.push_back(0.0);
         }
         csr.row_ptrs.push_back(static_cast<uint32_t>(csr.col_indices.size()));
     }
