@@ -17,6 +17,10 @@ class Factor:
     nnz: int
     nbytes: int
     def apply(self, src: np.ndarray, dst: np.ndarray, width: int) -> None: ...
+    def export_into(
+        self, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray, coefficients: np.ndarray,
+        inv_diag: np.ndarray,
+    ) -> None: ...
 
 def check_matrix(
     indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: int, unit_roundoff: float, values: bool
@@ -38,3 +42,19 @@ def cg(
     notify: Optional[Callable[[int, float], Any]],
     snapshot: Optional[np.ndarray],
 ) -> Tuple[int, Optional[Factor], float, List[Tuple[int, float, int]]]: ...
+def restore_factor(
+    n: int, original_n: int, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray,
+    coefficients: np.ndarray, inv_diag: np.ndarray,
+) -> Factor: ...
+def problem(
+    recipe: str,
+    dims: Tuple[int, ...],
+    seed: int,
+    weights: str = ...,
+    grounded: bool = ...,
+    decades: float = ...,
+    avg_degree: float = ...,
+    connected: bool = ...,
+    sddm: Optional[Tuple[int, float, float, float]] = ...,
+    renumber: Optional[int] = ...,
+) -> Tuple[int, bytearray, bytearray, bytearray]: ...
