@@ -7,6 +7,7 @@ class System:
     n: int
     nnz: int
     singular: bool
+    factor_scale: float
     def factorize(self, seed: int, split: Optional[int]) -> Factor: ...
     def project(self, block: np.ndarray, width: int) -> None: ...
 

@@ -44,21 +44,25 @@ class Preconditioner(LinearOperator):
         return self
 
     @classmethod
-    def _from_factor(cls, factor: Any, *, seed: int, split: Optional[int], setup_seconds: float) -> "Preconditioner":
+    def _from_factor(
+        cls, factor: Any, *, scale: float, seed: int, split: Optional[int], setup_seconds: float
+    ) -> "Preconditioner":
         """A Preconditioner around a finished engine factor (a restored one, or a shared one)."""
         self = cls.__new__(cls)
-        self._adopt(factor, seed, split, setup_seconds)
+        self._adopt(factor, scale, seed, split, setup_seconds)
         return self
 
     def _build(self, system: Any, seed: int, split: Optional[int], start: float) -> None:
         factor = system.factorize(seed, split)
-        self._adopt(factor, seed, split, time.perf_counter() - start)
+        self._adopt(factor, system.factor_scale, seed, split, time.perf_counter() - start)
 
-    def _adopt(self, factor: Any, seed: int, split: Optional[int], setup_seconds: float) -> None:
-        # The whole state is the factor and the settings it was built with.
+    def _adopt(self, factor: Any, scale: float, seed: int, split: Optional[int], setup_seconds: float) -> None:
+        # The whole state is the factor, the scale of the matrix it was built for (the engine
+        # factorizes scale * A) and the settings it was built with.
         self.seed = seed
         self.split = split
         self._factor = factor
+        self._scale = scale
         self.setup_seconds = setup_seconds
         n = int(factor.n)
         LinearOperator.__init__(self, dtype=np.dtype(np.float64), shape=(n, n))
@@ -72,7 +76,7 @@ class Preconditioner(LinearOperator):
     def __copy__(self) -> "Preconditioner":
         # A finished factor never changes (solves share it safely), so copies share it.
         return Preconditioner._from_factor(
-            self._factor, seed=self.seed, split=self.split, setup_seconds=self.setup_seconds
+            self._factor, scale=self._scale, seed=self.seed, split=self.split, setup_seconds=self.setup_seconds
         )
 
     @property
@@ -99,6 +103,8 @@ class Preconditioner(LinearOperator):
         out = np.empty_like(block)
         if block.shape[1] > 0:
             self._factor.apply(block, out, block.shape[1])
+            # The factor solves with scale * A; scale back to an approximation of A's inverse.
+            out *= self._scale
         return out
 
     def _matmat(self, X: Any) -> np.ndarray:

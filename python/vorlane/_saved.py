@@ -10,6 +10,7 @@ Layout (format version 1), one member per name, all little-endian:
 ``seed``          uint64    0-d, the seed it was built with
 ``split``         uint64    0-d, the split it was built with (0 for None)
 ``setup_seconds`` float64   0-d, the time its checks and factorization took
+``scale``         float64   0-d, positive: the factor was built for scale * A
 ``order``         uint32    (n - 1,), the vertex eliminated at each step
 ``col_starts``    uint32    (n,), where each step's column entries start
 ``rows``          uint32    (entries,), the vertex of each column entry
@@ -46,6 +47,7 @@ _SCALARS: Dict[str, Tuple[np.dtype, int]] = {
     "seed": (np.dtype("<u8"), 0),
     "split": (np.dtype("<u8"), 0),
     "setup_seconds": (np.dtype("<f8"), 0),
+    "scale": (np.dtype("<f8"), 0),
 }
 _ARRAYS: Dict[str, Tuple[np.dtype, int]] = {
     "order": (np.dtype("<u4"), 1),
@@ -84,6 +86,7 @@ def state_of(preconditioner: Any) -> Dict[str, np.ndarray]:
         "seed": np.array(preconditioner.seed, np.dtype("<u8")),
         "split": np.array(0 if split is None else split, np.dtype("<u8")),
         "setup_seconds": np.array(preconditioner.setup_seconds, np.dtype("<f8")),
+        "scale": np.array(preconditioner._scale, np.dtype("<f8")),
         **arrays,
     }
 
@@ -109,6 +112,9 @@ def from_state(state: Mapping[str, Any]) -> Any:
     setup_seconds = float(state["setup_seconds"])
     if not (math.isfinite(setup_seconds) and setup_seconds >= 0):
         raise ValueError(f"saved preconditioner: setup_seconds {setup_seconds} is not a time")
+    scale = float(state["scale"])
+    if not (math.isfinite(scale) and scale > 0):
+        raise ValueError(f"saved preconditioner: scale {scale} is not a positive number")
     split = int(state["split"])
     try:
         seed = check_seed(int(state["seed"]))
@@ -120,7 +126,7 @@ def from_state(state: Mapping[str, Any]) -> Any:
         int(state["original_n"]),
         *(np.ascontiguousarray(state[name]) for name in _ARRAYS),
     )
-    return Preconditioner._from_factor(factor, seed=seed, split=split, setup_seconds=setup_seconds)
+    return Preconditioner._from_factor(factor, scale=scale, seed=seed, split=split, setup_seconds=setup_seconds)
 
 
 def save(preconditioner: Any, file: PathOrFile) -> None:

@@ -68,6 +68,7 @@ MUTATIONS = {
     "format version": _replace("format", lambda a: a + 1),
     "split out of range": _replace("split", lambda a: np.array(2**33, a.dtype)),
     "setup time not a number": _replace("setup_seconds", lambda a: np.array(np.nan)),
+    "scale not positive": _replace("scale", lambda a: -a),
 }
 
 

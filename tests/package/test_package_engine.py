@@ -2,6 +2,7 @@
 stagnation, interrupts and threads."""
 
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -84,6 +85,19 @@ def test_preconditioner_operator_and_reuse(rng):
     assert info.converged and np.linalg.norm(near @ x - X[:, 0]) <= 1e-8 * np.linalg.norm(X[:, 0])
     x, status = spla.cg(A, X[:, 0], M=M, rtol=1e-10)
     assert status == 0
+
+
+@pytest.mark.parametrize("units", [1e-9, 7.0, 1e9])
+def test_preconditioner_approximates_the_inverse_in_any_units(units, rng):
+    # The engine factorizes a rescaled copy of A; applying the factor must undo that scale,
+    # or M is a multiple of A's inverse that only CG tolerates.
+    A = units * problems.grid_sddm(12, seed=5)
+    b = rng.standard_normal(A.shape[0])
+    exact = spla.spsolve(A.tocsc(), b)
+    M = vorlane.Preconditioner(A)
+    for approx in (M @ b, pickle.loads(pickle.dumps(M)) @ b):
+        ratio = float(approx @ b) / float(exact @ b)
+        assert 0.5 < ratio < 2.0
 
 
 @pytest.mark.parametrize(

@@ -316,7 +316,7 @@ FactorInput CheckedMatrix::factor_input() const {
     // The core's thresholds follow the matrix's scale, but its solve leaves the remainder at
     // the one uneliminated vertex unscaled, and that rounding-sized remainder would swamp the
     // solution of a matrix with very large entries: the core is given rows of about unit size.
-    const double scale = largest_row_ > 0 ? 1.0 / largest_row_ : 1.0;
+    const double scale = factor_scale();
     FactorInput input;
     input.row_ptrs.resize(n_ + 1);
     input.cols.reserve(cols_.size() + n_);

@@ -64,7 +64,11 @@ public:
     void project(double* v, size_t width, size_t stride, std::span<double> sums) const;
     uint64_t components() const { return components_; }
 
+    // factor_input() is the matrix times factor_scale(): rows of about unit size. A factor
+    // built from it solves with factor_scale() * A, so its solutions times factor_scale()
+    // approximate those of A.
     FactorInput factor_input() const;
+    double factor_scale() const { return largest_row_ > 0 ? 1.0 / largest_row_ : 1.0; }
 
 private:
     void find_components();

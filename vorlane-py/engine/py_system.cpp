@@ -31,11 +31,15 @@ PyObject* get_nnz(PyObject* self, void*) {
 PyObject* get_singular(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(matrix_of(self).singular()); });
 }
+PyObject* get_factor_scale(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyFloat_FromDouble(matrix_of(self).factor_scale()); });
+}
 
 PyGetSetDef system_getset[] = {
     {"n", get_n, nullptr, "dimension", nullptr},
     {"nnz", get_nnz, nullptr, "stored entries after merging duplicates", nullptr},
     {"singular", get_singular, nullptr, "whether A has a null space", nullptr},
+    {"factor_scale", get_factor_scale, nullptr, "its factors are built for factor_scale * A", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
