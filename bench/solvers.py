@@ -12,6 +12,8 @@ iteration costs differ only by the preconditioner.  PyAMG runs its own CG
 
 from __future__ import annotations
 
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -231,5 +233,97 @@ class VorlaneCG(Solver):
         return {"n_steps": factor.n_steps, "augmented": factor.n != factor.shape[0]}
 
 
+class PetscCG(Solver):
+    """PETSc's CG (KSP "cg") with one of its preconditioners, on one process, through
+    petsc4py.  Setup includes copying A into a PETSc matrix, as a user's code would.  CG
+    stops on the unpreconditioned residual, ||r|| <= tol * ||b||, the same test as the
+    others."""
+
+    strong = True
+
+    def __init__(self, name, label, pc_type, options):
+        self.name = name
+        self.label = label
+        self.pc_type = pc_type
+        self.options = options
+
+    def available(self):
+        # Asked in a separate interpreter: importing PETSc starts MPI, which must not happen
+        # in the parent of the forked children that run the solves.
+        probe = ("import petsc4py; petsc4py.init([]); from petsc4py import PETSc; "
+                 "print(PETSc.Sys.hasExternalPackage('hypre'))")
+        try:
+            out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+        except (OSError, subprocess.TimeoutExpired) as e:
+            return f"petsc4py probe failed ({e})"
+        if out.returncode != 0:
+            last = (out.stderr.strip().splitlines() or ["unknown error"])[-1]
+            return f"petsc4py not importable ({last}); run under the python printed by tools/petsc-env.sh"
+        if self.pc_type == "hypre" and out.stdout.strip() != "True":
+            return "this PETSc was built without hypre"
+        return None
+
+    def setup(self, A):
+        from petsc4py import PETSc
+
+        A = sp.csr_matrix(A)
+        index = PETSc.IntType
+        mat = PETSc.Mat().createAIJ(size=A.shape, csr=(A.indptr.astype(index), A.indices.astype(index),
+                                                       np.ascontiguousarray(A.data, dtype=PETSc.ScalarType)),
+                                    comm=PETSc.COMM_SELF)
+        mat.assemble()
+        ksp = PETSc.KSP().create(comm=PETSc.COMM_SELF)
+        prefix = self.name.replace("-", "_") + "_"
+        ksp.setOptionsPrefix(prefix)
+        opts = PETSc.Options()
+        for key, value in self.options.items():
+            opts[prefix + key] = value
+        ksp.setOperators(mat)
+        ksp.setType("cg")
+        ksp.getPC().setType(self.pc_type)
+        ksp.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
+        ksp.setFromOptions()
+        ksp.setUp()
+        return ksp, mat
+
+    def solve(self, state, A, b, tol, deadline):
+        from petsc4py import PETSc
+
+        ksp, mat = state
+        ksp.setTolerances(rtol=tol, atol=0.0, max_it=MAXITER)
+        ksp.setInitialGuessNonzero(False)
+
+        def monitor(_ksp, _it, _rnorm):
+            if time.perf_counter() > deadline:
+                raise DeadlineReached
+
+        ksp.setMonitor(monitor)
+        rhs = mat.createVecRight()
+        rhs.setArray(b)
+        sol = mat.createVecLeft()
+        try:
+            ksp.solve(rhs, sol)
+        except (DeadlineReached, PETSc.Error):
+            if time.perf_counter() > deadline:
+                return sol.getArray().copy(), ksp.getIterationNumber(), "capped"
+            raise
+        finally:
+            ksp.cancelMonitor()
+        reason = ksp.getConvergedReason()
+        status = "converged" if reason > 0 else ("maxiter" if reason == -3 else f"breakdown: KSP reason {reason}")
+        return sol.getArray().copy(), ksp.getIterationNumber(), status
+
+    def info(self, state, A):
+        ksp, _ = state
+        return {"pc": ksp.getPC().getType()}
+
+
+def petsc_solvers():
+    return [
+        PetscCG("hypre-amg-cg", "hypre BoomerAMG-CG", "hypre", {"pc_hypre_type": "boomeramg"}),
+        PetscCG("petsc-icc-cg", "PETSc ICC(0)-CG", "icc", {"pc_factor_levels": "0"}),
+    ]
+
+
 def all_solvers():
-    return [PlainCG(), JacobiCG(), SpiluCG(), PyamgSA(), VorlaneCG(), VorlaneCG(split=2)]
+    return [PlainCG(), JacobiCG(), SpiluCG(), PyamgSA(), VorlaneCG(), VorlaneCG(split=2)] + petsc_solvers()
