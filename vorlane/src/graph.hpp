@@ -99,6 +99,14 @@ public:
     Ref<false> operator[](size_t v) { return Ref<false>(this, v); }
     Ref<true> operator[](size_t v) const { return Ref<true>(this, v); }
 
+    // Hints that list v's entries will be read soon (its first lines).
+    void prefetch_list(size_t v) const {
+        const Header& h = headers_[v];
+        if (h.size == 0) return;
+        const char* first = reinterpret_cast<const char*>(h.data);
+        const char* last = reinterpret_cast<const char*>(h.data + h.size - 1);
+        for (const char* p = first; p <= last && p < first + 256; p += 64) __builtin_prefetch(p);
+    }
     // Hints that list v's bookkeeping, or its entries i and its last, will be needed soon.
     void prefetch_header(size_t v) const { __builtin_prefetch(&headers_[v]); }
     void prefetch_entries(size_t v, size_t i) const {

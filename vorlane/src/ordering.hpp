@@ -35,6 +35,9 @@ public:
 
     // Removes and returns the head of the lowest non-empty bucket, or NO_VERTEX when empty.
     uint32_t pop_min();
+    // The vertex pop_min would return now if no key changed, or NO_VERTEX when the lowest
+    // bucket is empty. Looks at one bucket only, so it is a cheap guess, not a search.
+    uint32_t peek_min() const { return live_count_ == 0 ? NO_VERTEX : head(min_bucket_); }
     // Adds change to a queued vertex's key (clamped to 0..kMaxKey); ignored for popped vertices.
     void update_key(uint32_t v, int64_t change);
     uint64_t bucket_of(uint64_t key) const;

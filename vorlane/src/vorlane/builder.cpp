@@ -97,6 +97,10 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
             factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {});
             continue;
         }
+        // The next vertex is most likely the one now heading the lowest bucket: start
+        // loading its list while this step runs.
+        const uint32_t next = queue.peek_min();
+        if (next != NO_VERTEX) graph.adjacency.prefetch_header(next);
         graph.gather(v, edges);
         // The rest of the step touches each neighbour's list, degree, pending change and
         // queue node, scattered over memory: start all those loads now so they overlap.
@@ -125,6 +129,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
             eliminate_star(star, sampler, column, weighted_degree[v]);
         }
         factor.push_step(v, column.diagonal, pivot_threshold, column.rows, column.coefficients);
+        if (next != NO_VERTEX) graph.adjacency.prefetch_list(next);
         graph.remove_vertex(v);
         for (const StarEntry& e : star) {
             weighted_degree[e.neighbor] = weighted_degree[e.neighbor] - e.weight;
