@@ -12,6 +12,7 @@ from _vorlane import Config, Factor, factorize, factorize_raw
 
 from ._mmio import read_matrix_market
 from ._operator import aslinearoperator
+from ._renumber import renumbering
 from ._solve import SolveInfo, solve
 
 # Imported on first use, so that `import vorlane` (and the command line) stays quick:
@@ -65,6 +66,7 @@ __all__ = [
     "graph",
     "load",
     "read_matrix_market",
+    "renumbering",
     "save",
     "solve",
 ]
