@@ -43,6 +43,15 @@ vt::Csr make(const std::string& name) {
     if (name == "grid2d_40x30") return vt::grid2d(40, 30, 3);
     if (name == "grid3d_9x8x7") return vt::grid3d(9, 8, 7, 4);
     if (name == "sddm_grid2d_35x35") return vt::sddm(vt::grid2d(35, 35, 5), 6);
+    // Stars past the sort path's 32 entries, merged through the dense arrays.
+    if (name == "dense_random_300") return vt::random_graph(300, 60.0, 8);
+    // A hub whose list outgrows its first blocks and is released when it is eliminated.
+    if (name == "hubs_grid2d_30x30") {
+        return vt::sddm(vt::disjoint_union(vt::grid2d(30, 30, 9, vt::Weights::Unit), vt::star(200, 10, vt::Weights::Unit)),
+                        11);
+    }
+    // Unit weights: stars full of equal weights, ordered by neighbour.
+    if (name == "unit_grid3d_12") return vt::sddm(vt::grid3d(12, 12, 12, 12, vt::Weights::Unit), 13);
     return vt::random_graph(800, 8.0, 7);
 }
 
@@ -78,7 +87,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Pinned{"sddm_grid2d_35x35", 3, 0x674c0e631d081c3cull, 0x7f68f63562db08c0ull},
                       Pinned{"random_graph_800", 0, 0x2501c515265d203bull, 0xfcec730523f905f6ull},
                       Pinned{"random_graph_800", 2, 0xd5c197c097bc9aaeull, 0x200d032494039cb1ull},
-                      Pinned{"random_graph_800", 3, 0xadb84113da6873ffull, 0x8d6a04fe53c688bcull}),
+                      Pinned{"random_graph_800", 3, 0xadb84113da6873ffull, 0x8d6a04fe53c688bcull},
+                      Pinned{"dense_random_300", 0, 0x9bfd6ed65b322218ull, 0x539685d43667ac09ull},
+                      Pinned{"dense_random_300", 2, 0x72c208803fb36921ull, 0xd092ccb9d3857312ull},
+                      Pinned{"hubs_grid2d_30x30", 0, 0x1443e93fd9819510ull, 0x5477a7be2b1bebb3ull},
+                      Pinned{"hubs_grid2d_30x30", 2, 0x19c6473f067535e4ull, 0xb0e69727ca67c164ull},
+                      Pinned{"unit_grid3d_12", 0, 0x107e5b5f92cd9a7eull, 0x0726d6f7b4dd0b1cull},
+                      Pinned{"unit_grid3d_12", 2, 0x33959f03ea248427ull, 0x1bae7ca4ff484cddull}),
     [](const ::testing::TestParamInfo<Pinned>& param) {
         return param.param.problem + (param.param.split == 0 ? "_plain" : "_split" + std::to_string(param.param.split));
     });
