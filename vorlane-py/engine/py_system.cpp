@@ -154,7 +154,8 @@ std::optional<vorlane::CoreFactor> factorize_unlocked(const CheckedMatrix& matri
     const vorlane::CoreError& error = built.error();
     failure.interrupted = std::holds_alternative<vorlane::Interrupted>(error);
     failure.memory = std::holds_alternative<vorlane::OutOfMemory>(error) ||
-                     std::holds_alternative<vorlane::FactorTooLarge>(error);
+                     std::holds_alternative<vorlane::FactorTooLarge>(error) ||
+                     std::holds_alternative<vorlane::ListTooLong>(error);
     failure.message = vorlane::message(error);
     return std::nullopt;
 }

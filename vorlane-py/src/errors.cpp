@@ -74,7 +74,10 @@ void raise_core_error(const vorlane::CoreError& error) {
         return;
     }
     std::string text = vorlane::message(error);
-    PyObject* kind = std::holds_alternative<vorlane::FactorTooLarge>(error) ? PyExc_MemoryError : PyExc_ValueError;
+    // Capacity limits of the factor's and the graph's 32-bit positions are a size failure.
+    const bool too_large = std::holds_alternative<vorlane::FactorTooLarge>(error) ||
+                           std::holds_alternative<vorlane::ListTooLong>(error);
+    PyObject* kind = too_large ? PyExc_MemoryError : PyExc_ValueError;
     PyErr_SetString(kind, text.c_str());
 }
 

@@ -60,6 +60,10 @@ std::string message(const CoreError& error) {
                                   "factor exceeds index type capacity (4294967296 or more column entries)");
                           },
                           [](const Interrupted&) { return std::string("factorization interrupted"); },
+                          [](const ListTooLong&) {
+                              return std::string(
+                                  "graph exceeds index type capacity (a vertex with 2147483648 or more edges)");
+                          },
                       },
                       error);
 }

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "vorlane/internal_fault.hpp"
+
 namespace vorlane {
 
 namespace {
@@ -56,10 +58,16 @@ void AdjacencyLists<Entry>::release(size_t v) {
 }
 
 template <class Entry>
+bool AdjacencyLists<Entry>::full(size_t v) const {
+    const Header& h = headers_[v];
+    return h.size == h.capacity && h.capacity >= kMaxListLength / 2;
+}
+
+template <class Entry>
 void AdjacencyLists<Entry>::push_back(size_t v, const Entry& e) {
     const Header& h = headers_[v];
     if (h.size == h.capacity) {
-        if (h.capacity >= kMaxListLength / 2) throw std::length_error("adjacency list too long");
+        if (full(v)) throw InternalFault("append to a full adjacency list");
         move_to_block(v, std::bit_ceil(std::max<size_t>(4, size_t{h.capacity} * 2)));
     }
     Header& grown = headers_[v];
@@ -69,7 +77,7 @@ void AdjacencyLists<Entry>::push_back(size_t v, const Entry& e) {
 
 template <class Entry>
 void AdjacencyLists<Entry>::reserve(size_t v, size_t capacity) {
-    if (capacity > kMaxListLength) throw std::length_error("adjacency list too long");
+    if (capacity > kMaxListLength) throw InternalFault("adjacency list reserved beyond its positions");
     if (capacity > headers_[v].capacity) move_to_block(v, capacity);
 }
 
@@ -142,13 +150,15 @@ void Graph<M>::reset_eliminated() {
 }
 
 template <Mode M>
-void Graph<M>::add_edge(uint32_t a, uint32_t b, double w) {
+bool Graph<M>::add_edge(uint32_t a, uint32_t b, double w) {
+    if (adjacency.full(a) || adjacency.full(b)) return false;
     const auto la = adjacency[a];
     const auto lb = adjacency[b];
     const auto ia = static_cast<uint32_t>(la.size());
     const auto ib = static_cast<uint32_t>(lb.size());
     la.push_back(make_entry<M>(w, b, ib));
     lb.push_back(make_entry<M>(w, a, ia));
+    return true;
 }
 
 template <Mode M>
@@ -215,7 +225,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
                 excess[i] = excess[i] + x;
             } else if (x < 0.0) {
                 excess[i] = excess[i] + x;
-                if (i < j) graph.add_edge(i, j, -x);
+                if (i < j && !graph.add_edge(i, j, -x)) return unexpected<CoreError>(ListTooLong{});
             }
         }
     }
@@ -241,7 +251,7 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
         weighted_degree.push_back(total);
         for (uint32_t i = 0; i < n; ++i) {
             const double w = excess[i] > 0.0 ? excess[i] : 0.0;
-            if (w > 0.0) graph.add_edge(i, g, w);
+            if (w > 0.0 && !graph.add_edge(i, g, w)) return unexpected<CoreError>(ListTooLong{});
         }
         internal_n = uint64_t{n} + 1;
     }

@@ -96,6 +96,8 @@ public:
     explicit AdjacencyLists(size_t n) : headers_(n) {}
 
     size_t size() const { return headers_.size(); }
+    // True when list v holds as many entries as its 32-bit positions allow it to grow to.
+    bool full(size_t v) const;
     Ref<false> operator[](size_t v) { return Ref<false>(this, v); }
     Ref<true> operator[](size_t v) const { return Ref<true>(this, v); }
 
@@ -166,8 +168,9 @@ public:
     uint64_t size() const { return adjacency.size(); }
     bool is_eliminated(uint32_t v) const { return (eliminated[v >> 6] >> (v & 63)) & 1u; }
 
-    // Appends the edge a-b as two mirrored entries at the ends of both lists.
-    void add_edge(uint32_t a, uint32_t b, double w);
+    // Appends the edge a-b as two mirrored entries at the ends of both lists. Returns false,
+    // appending nothing, when either list cannot grow any more.
+    bool add_edge(uint32_t a, uint32_t b, double w);
     // Replaces out with v's entries of positive weight whose neighbour is live, in list order.
     void gather(uint32_t v, std::vector<IncidentEdge>& out) const;
     // Marks v eliminated and swap-removes every twin of its entries from live neighbours' lists.

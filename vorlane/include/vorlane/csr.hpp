@@ -63,8 +63,10 @@ struct OutOfMemory {};
 struct FactorTooLarge {};
 // The caller's stop check asked the factorization to end early.
 struct Interrupted {};
+// A vertex would gain more edges than its adjacency list's 32-bit positions address.
+struct ListTooLong {};
 
-using CoreError = std::variant<InvalidCsr, InvalidConfig, OutOfMemory, FactorTooLarge, Interrupted>;
+using CoreError = std::variant<InvalidCsr, InvalidConfig, OutOfMemory, FactorTooLarge, Interrupted, ListTooLong>;
 
 std::string message(const CsrError& error);
 std::string message(const ConfigError& error);

@@ -18,10 +18,6 @@ inline constexpr double kPivotThreshold = 1e-14;
 // Column entries are addressed by 32-bit offsets; appending past this many is refused.
 inline constexpr uint64_t kMaxFactorEntries = 0xFFFFFFFFull;
 
-// Thrown by push_step when the column entries would exceed kMaxFactorEntries; the driver
-// turns it into an error value.
-struct FactorCapacityExceeded {};
-
 // A buffer with a lock. Copies and moves carry the buffer (its contents are scratch, so a
 // copy only matches its size) and get a lock of their own.
 struct SolveScratch {
@@ -63,7 +59,8 @@ struct CoreFactor {
 
     static CoreFactor with_capacity(uint64_t steps, uint64_t entries);
     // Appends a step for v with pivot p, recorded as inverse_pivot(p, pivot_threshold).
-    void push_step(uint32_t v, double p, double pivot_threshold, std::span<const uint32_t> step_rows,
+    // Returns false, appending nothing, when the column entries would exceed kMaxFactorEntries.
+    bool push_step(uint32_t v, double p, double pivot_threshold, std::span<const uint32_t> step_rows,
                    std::span<const double> step_coefficients);
 
     // Fills the solve layout; call once after the last step.

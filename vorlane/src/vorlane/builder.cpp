@@ -94,7 +94,9 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         const uint32_t v = queue.pop_min();
         if (v == NO_VERTEX) break;
         if (graph.adjacency[v].empty()) {
-            factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {});
+            if (!factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {})) {
+                return unexpected<CoreError>(FactorTooLarge{});
+            }
             continue;
         }
         // The next vertex is most likely the one now heading the lowest bucket: start
@@ -119,7 +121,9 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
             queue.update_key(u, -static_cast<int64_t>(count));
         }
         if (star.empty()) {
-            factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {});
+            if (!factor.push_step(v, weighted_degree[v], pivot_threshold, {}, {})) {
+                return unexpected<CoreError>(FactorTooLarge{});
+            }
             graph.remove_vertex(v);
             continue;
         }
@@ -128,19 +132,23 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         } else {
             eliminate_star(star, sampler, column, weighted_degree[v]);
         }
-        factor.push_step(v, column.diagonal, pivot_threshold, column.rows, column.coefficients);
+        if (!factor.push_step(v, column.diagonal, pivot_threshold, column.rows, column.coefficients)) {
+            return unexpected<CoreError>(FactorTooLarge{});
+        }
         if (next != NO_VERTEX) graph.adjacency.prefetch_list(next);
         graph.remove_vertex(v);
         for (const StarEntry& e : star) {
             weighted_degree[e.neighbor] = weighted_degree[e.neighbor] - e.weight;
         }
         if constexpr (M == Mode::Split) {
-            insert_split_fill(column.fill, graph, weighted_degree, deltas);
+            if (!insert_split_fill(column.fill, graph, weighted_degree, deltas)) {
+                return unexpected<CoreError>(ListTooLong{});
+            }
             for (size_t j = 0; j < star.size(); ++j) {
                 deltas.add(star[j].neighbor, -static_cast<int64_t>(multiplicities[j]));
             }
         } else {
-            insert_fill(column.fill, graph, weighted_degree, deltas);
+            if (!insert_fill(column.fill, graph, weighted_degree, deltas)) return unexpected<CoreError>(ListTooLong{});
             for (const StarEntry& e : star) deltas.add(e.neighbor, -1);
         }
         deltas.flush(queue);
@@ -179,9 +187,8 @@ Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
     } catch (const std::bad_alloc&) {
         return unexpected<CoreError>(OutOfMemory{});
     } catch (const std::length_error&) {
+        // A standard container asked for more elements than it can ever hold.
         return unexpected<CoreError>(OutOfMemory{});
-    } catch (const FactorCapacityExceeded&) {
-        return unexpected<CoreError>(FactorTooLarge{});
     }
 }
 

@@ -24,15 +24,16 @@ double fill_prefix(std::span<const StarEntry> star, CliqueSampler& sampler) {
 }
 
 template <Mode M>
-void insert(std::span<const FillEdge> fill, Graph<M>& graph, std::span<double> weighted_degree,
+bool insert(std::span<const FillEdge> fill, Graph<M>& graph, std::span<double> weighted_degree,
             DegreeDeltas& deltas) {
     for (const FillEdge& e : fill) {
-        if (e.source != e.target) graph.add_edge(e.source, e.target, e.weight);
+        if (e.source != e.target && !graph.add_edge(e.source, e.target, e.weight)) return false;
         weighted_degree[e.source] = weighted_degree[e.source] + e.weight;
         weighted_degree[e.target] = weighted_degree[e.target] + e.weight;
         deltas.add(e.source, 1);
         deltas.add(e.target, 1);
     }
+    return true;
 }
 
 }  // namespace
@@ -108,14 +109,14 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
     column.diagonal = scale * star[len - 1].weight;
 }
 
-void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
+bool insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
                  DegreeDeltas& deltas) {
-    insert(fill, graph, weighted_degree, deltas);
+    return insert(fill, graph, weighted_degree, deltas);
 }
 
-void insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
+bool insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
                        std::span<double> weighted_degree, DegreeDeltas& deltas) {
-    insert(fill, graph, weighted_degree, deltas);
+    return insert(fill, graph, weighted_degree, deltas);
 }
 
 }  // namespace vorlane

@@ -28,10 +28,11 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
                           CliqueSampler& sampler, EliminationColumn& column, double degree_v);
 
 // Appends the fill edges to the graph, adds their weights to weighted_degree at both ends and
-// raises both ends' pending key change by one per edge.
-void insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
+// raises both ends' pending key change by one per edge. Returns false, stopping, when an
+// adjacency list cannot take another edge (the factorization then fails as a whole).
+bool insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
                  DegreeDeltas& deltas);
-void insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
+bool insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
                        std::span<double> weighted_degree, DegreeDeltas& deltas);
 
 }  // namespace vorlane

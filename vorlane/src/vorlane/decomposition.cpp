@@ -34,14 +34,15 @@ CoreFactor CoreFactor::with_capacity(uint64_t steps, uint64_t entries) {
     return f;
 }
 
-void CoreFactor::push_step(uint32_t v, double p, double pivot_threshold, std::span<const uint32_t> step_rows,
+bool CoreFactor::push_step(uint32_t v, double p, double pivot_threshold, std::span<const uint32_t> step_rows,
                            std::span<const double> step_coefficients) {
-    if (rows.size() + step_rows.size() > kMaxFactorEntries) throw FactorCapacityExceeded{};
+    if (rows.size() + step_rows.size() > kMaxFactorEntries) return false;
     order.push_back(v);
     inv_diag.push_back(inverse_pivot(p, pivot_threshold));
     rows.insert(rows.end(), step_rows.begin(), step_rows.end());
     coefficients.insert(coefficients.end(), step_coefficients.begin(), step_coefficients.end());
     col_starts.push_back(static_cast<uint32_t>(rows.size()));
+    return true;
 }
 
 std::string message(const SolveError& error) {
