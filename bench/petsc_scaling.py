@@ -19,8 +19,9 @@ import petsc4py
 petsc4py.init(sys.argv[:1])
 
 import numpy as np  # noqa: E402
-import scipy.sparse as sp  # noqa: E402
 from petsc4py import PETSc  # noqa: E402
+
+from vorlane import _problems  # noqa: E402
 
 COMM = PETSc.COMM_WORLD
 VORLANE = "python -pc_python_type vorlane.petsc.Preconditioner"
@@ -49,29 +50,9 @@ METHODS = {
 
 
 def grid(shape, contrast):
-    """Grounded grid Laplacian of the given shape (2 or 3 dimensions)."""
-    index = np.arange(int(np.prod(shape))).reshape(shape)
-    rows, cols = [], []
-    for axis in range(len(shape)):
-        lo = [slice(None)] * len(shape)
-        hi = [slice(None)] * len(shape)
-        lo[axis], hi[axis] = slice(None, -1), slice(1, None)
-        rows.append(index[tuple(lo)].ravel())
-        cols.append(index[tuple(hi)].ravel())
-    rows, cols = np.concatenate(rows), np.concatenate(cols)
-    rng = np.random.default_rng(7)
-    w = 10.0 ** rng.uniform(-4, 4, rows.size) if contrast else np.ones(rows.size)
-    n = index.size
-    adjacency = sp.coo_matrix((w, (rows, cols)), shape=(n, n))
-    adjacency = (adjacency + adjacency.T).tocsr()
-    boundary = np.zeros(shape, dtype=bool)
-    for axis in range(len(shape)):
-        edge = [slice(None)] * len(shape)
-        for end in (0, -1):
-            edge[axis] = end
-            boundary[tuple(edge)] = True
-    degree = np.asarray(adjacency.sum(axis=1)).ravel() + boundary.ravel()
-    return (sp.diags(degree) - adjacency).tocsr()
+    """Grounded grid of the given shape (2 or 3 dimensions), weights 10^U[-4,4] when contrast
+    is set."""
+    return _problems.grid(shape, weights="log-uniform" if contrast else "unit", grounded=True, seed=7)
 
 
 def distribute(A):

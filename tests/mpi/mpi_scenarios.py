@@ -19,6 +19,7 @@ import scipy.sparse as sp  # noqa: E402
 from petsc4py import PETSc  # noqa: E402
 
 import vorlane  # noqa: E402
+from vorlane import _problems as problems  # noqa: E402
 from vorlane.petsc import Preconditioner, rank_seed  # noqa: E402
 
 COMM = PETSc.COMM_WORLD
@@ -27,19 +28,9 @@ VORLANE = "-pc_type python -pc_python_type vorlane.petsc.Preconditioner"
 
 
 def grounded_grid(m, contrast=False):
-    """m x m grid Laplacian, boundary vertices grounded with weight 1; weights 10^U[-4,4]
-    when contrast is set."""
-    index = np.arange(m * m).reshape(m, m)
-    rows = np.concatenate([index[:-1, :].ravel(), index[:, :-1].ravel()])
-    cols = np.concatenate([index[1:, :].ravel(), index[:, 1:].ravel()])
-    rng = np.random.default_rng(7)
-    w = 10.0 ** rng.uniform(-4, 4, rows.size) if contrast else np.ones(rows.size)
-    adjacency = sp.coo_matrix((w, (rows, cols)), shape=(m * m, m * m))
-    adjacency = (adjacency + adjacency.T).tocsr()
-    ground = np.zeros((m, m))
-    ground[0, :] = ground[-1, :] = ground[:, 0] = ground[:, -1] = 1.0
-    degree = np.asarray(adjacency.sum(axis=1)).ravel() + ground.ravel()
-    return (sp.diags(degree) - adjacency).tocsr()
+    """m x m grid, boundary vertices grounded with weight 1; weights 10^U[-4,4] when
+    contrast is set."""
+    return problems.grid((m, m), weights="log-uniform" if contrast else "unit", grounded=True, seed=7)
 
 
 def distribute(A):
