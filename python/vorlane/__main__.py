@@ -179,6 +179,7 @@ def _run_solve(args: argparse.Namespace) -> int:
     from ._checks import check_matrix
     from ._mmio import read_matrix_market, read_rhs, write_vector
     from ._progress import Progress
+    from ._report import print_report, system_kind
     from ._solve import run
 
     start = time.perf_counter()
@@ -221,11 +222,7 @@ def _run_solve(args: argparse.Namespace) -> int:
 
     if args.out is not None:
         write_vector(args.out, result.x.reshape(n) if vector else result.x)
-    kind = (
-        "singular (Laplacian): the solution has zero mean on each component without ground"
-        if system.singular
-        else "nonsingular (SDDM)"
-    )
+    kind = system_kind(system.singular)
     factor = result.factor
     iterations = result.iterations
     lines = [
@@ -256,11 +253,7 @@ def _run_solve(args: argparse.Namespace) -> int:
         ("converged", "yes" if result.converged else f"no: {result.message}"),
         ("total time", f"{time.perf_counter() - start:.3f} s"),
     ]
-    if args.out is not None:
-        lines.append(("solution", f"written to {args.out}"))
-    for label, value in lines:
-        print(f"{label:<12} {value}")
-    sys.stdout.flush()
+    print_report(lines, args.out)
     if not result.converged:
         print(
             f"vorlane: {result.message} (residual {float(result.residual.max()):.3e})",

@@ -14,6 +14,7 @@ from typing import Any, Callable, List, Optional
 import numpy as np
 
 from .._limits import EXIT_ERROR, EXIT_NOT_CONVERGED
+from .._report import print_report, system_kind
 
 
 class _PeerFailed(Exception):
@@ -105,11 +106,7 @@ def _solve(args, check_output_path, PETSc, comm, root) -> int:
 
         write_vector(args.out, solution)
     size = comm.getSize()
-    kind = (
-        "singular (Laplacian): the solution has zero mean on each component without ground"
-        if problem.singular
-        else "nonsingular (SDDM)"
-    )
+    kind = system_kind(problem.singular)
     outcome = "yes" if converged else f"no: PETSc reason {reason}"
     lines = [
         ("matrix", args.matrix),
@@ -127,11 +124,7 @@ def _solve(args, check_output_path, PETSc, comm, root) -> int:
         ("converged", outcome),
         ("total time", f"{time.perf_counter() - start:.3f} s"),
     ]
-    if args.out is not None:
-        lines.append(("solution", f"written to {args.out}"))
-    for label, value in lines:
-        print(f"{label:<12} {value}")
-    sys.stdout.flush()
+    print_report(lines, args.out)
     if not converged:
         print(f"vorlane: did not converge: PETSc reason {reason} (residual {residual:.3e})",
               file=sys.stderr)
