@@ -14,7 +14,7 @@ EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", 
     [
         ("random_walker_segmentation.py", ["--size", "96"], ["skimage", "pyamg", "matplotlib"], ["vorlane", "mode=cg_mg", "mode=cg "]),
         ("road_resistances.py", ["--size", "2000", "--check-size", "60", "--sample", "20"], ["networkx", "matplotlib"], ["check", "sketch", "exact"]),
-        ("spectral_embedding.py", ["--size", "1500"], ["matplotlib"], ["embedding", "unrolled"]),
+        ("graph_embedding.py", ["--size", "1500"], ["matplotlib"], ["embedding", "unrolled"]),
         ("poisson3d.py", ["--size", "12"], ["pyamg"], ["vorlane", "PyAMG classical"]),
     ],
 )

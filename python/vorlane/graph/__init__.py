@@ -9,7 +9,7 @@ function that takes ``G_or_L`` accepts what ``laplacian`` accepts, or a sparse L
 
 from ._input import laplacian
 from ._resistance import effective_resistance, effective_resistances
-from ._spectral import fiedler_vector, spectral_embedding
+from ._eigenvectors import fiedler_vector, spectral_embedding
 
 __all__ = [
     "effective_resistance",

@@ -6,7 +6,7 @@ nearest neighbours gives a graph whose two smallest nontrivial Laplacian eigenve
 in the plane: the first coordinate follows the position along the roll. The script prints
 the time, the eigenvalues and how well the embedding orders the points along the roll.
 
-    python examples/spectral_embedding.py [--size POINTS] [--out FILE.png]
+    python examples/graph_embedding.py [--size POINTS] [--out FILE.png]
 
 Needs matplotlib (``pip install "vorlane[examples]"``).
 """
@@ -44,7 +44,7 @@ def main():
     parser.add_argument("--size", type=int, default=20_000, help="points (default 20000)")
     parser.add_argument("--neighbours", type=int, default=10)
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--out", default="spectral_embedding.png", help="PNG to write")
+    parser.add_argument("--out", default="graph_embedding.png", help="PNG to write")
     args = parser.parse_args()
 
     points, turn = swiss_roll(args.size, args.seed)
