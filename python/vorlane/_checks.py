@@ -105,23 +105,25 @@ def check_tol(value: object) -> float:
     return check_positive(value, "tol")
 
 
+def as_integer(value: object, name: str, expected: str = "an integer") -> int:
+    """value as an int; TypeError naming the argument when it is not an integer."""
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be {expected}, got {describe(value)}") from None
+
+
 def check_maxiter(maxiter: object) -> int:
     if maxiter is None:
         return DEFAULT_MAXITER
-    try:
-        count = operator.index(maxiter)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"maxiter must be an integer or None, got {describe(maxiter)}") from None
+    count = as_integer(maxiter, "maxiter", "an integer or None")
     if count < 0:
         raise ValueError(f"maxiter must be >= 0, got {count}")
     return count
 
 
 def check_seed(seed: object) -> int:
-    try:
-        value = operator.index(seed)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"seed must be an integer, got {describe(seed)}") from None
+    value = as_integer(seed, "seed")
     if not 0 <= value < 2**64:
         raise ValueError(f"seed must be between 0 and 2**64 - 1, got {value}")
     return value
@@ -130,10 +132,7 @@ def check_seed(seed: object) -> int:
 def check_split(split: object) -> Optional[int]:
     if split is None:
         return None
-    try:
-        value = operator.index(split)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"split must be an integer or None, got {describe(split)}") from None
+    value = as_integer(split, "split", "an integer or None")
     if not 1 <= value < 2**32:
         raise ValueError(f"split must be >= 1 and below 2**32, got {value}")
     return value

@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import operator
 import warnings
 from typing import Any, Optional
 
 import numpy as np
 
-from .._checks import check_maxiter, check_positive
-from ._input import GraphLaplacian, _describe, as_graph_laplacian
+from .._checks import as_integer, check_maxiter, check_positive
+from ._input import GraphLaplacian, as_graph_laplacian
 from ._solver import LaplacianSolver
 
 # Graphs up to this many vertices are solved densely: exact, and faster than iterating.
@@ -102,10 +101,7 @@ def spectral_embedding(
         TypeError, ValueError: bad graph or k.
         RuntimeError: the iteration did not converge within ``maxiter`` iterations.
     """
-    try:
-        k = operator.index(k)
-    except TypeError:
-        raise TypeError(f"k must be an integer, got {_describe(k)}") from None
+    k = as_integer(k, "k")
     tol = check_positive(tol, "tol")
     maxiter = DEFAULT_MAXITER if maxiter is None else check_maxiter(maxiter)
     graph = as_graph_laplacian(G_or_L)

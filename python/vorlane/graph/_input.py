@@ -2,22 +2,18 @@
 
 from __future__ import annotations
 
-import operator
 import sys
 from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
 import numpy as np
 
+from .._checks import as_integer, describe
+
 # Entries of G and G.T (or L and L.T) may differ by this much, relative to their size.
 SYMMETRY_RTOL = 1e-10
 # A row of a Laplacian must sum to zero up to this fraction of its absolute sum.
 ROW_SUM_RTOL = 1e-8
-
-
-def _describe(obj: object) -> str:
-    cls = type(obj)
-    return cls.__name__ if cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__name__}"
 
 
 def _is_networkx_graph(G: object) -> bool:
@@ -166,7 +162,7 @@ def _edge_list(G: Any, weight: Any, n: Optional[int]) -> Any:
     if edges.dtype.kind not in "iu":
         raise TypeError(
             f"G must be a networkx graph, a scipy.sparse adjacency matrix or an (m, 2) integer "
-            f"array of edges, got {_describe(G)} of dtype {edges.dtype}"
+            f"array of edges, got {describe(G)} of dtype {edges.dtype}"
         )
     if edges.ndim != 2 or edges.shape[1] != 2:
         raise ValueError(
@@ -184,10 +180,7 @@ def _edge_list(G: Any, weight: Any, n: Optional[int]) -> Any:
     if n is None:
         n = top
     else:
-        try:
-            n = operator.index(n)
-        except TypeError:
-            raise TypeError(f"n must be an integer, got {_describe(n)}") from None
+        n = as_integer(n, "n")
         if n < 0:
             raise ValueError(f"n must be >= 0, got {n}")
         if top > n:

@@ -3,13 +3,12 @@
 from __future__ import annotations
 
 import math
-import operator
 from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from .._checks import check_maxiter, check_positive
-from ._input import _describe, as_graph_laplacian
+from .._checks import as_integer, check_maxiter, check_positive
+from ._input import as_graph_laplacian
 from ._solver import LaplacianSolver, block_columns, column_blocks
 
 # The sketch uses k = ceil(SKETCH_C * ln(n) / eps^2) random projections (at least
@@ -154,10 +153,7 @@ def effective_resistances(
     if not eps < 1.0:
         raise ValueError(f"eps must be below 1, got {eps!r}")
     if k is not None:
-        try:
-            k = operator.index(k)
-        except TypeError:
-            raise TypeError(f"k must be an integer or None, got {_describe(k)}") from None
+        k = as_integer(k, "k", "an integer or None")
         if k < 1:
             raise ValueError(f"k must be >= 1, got {k}")
     tol = check_positive(tol, "tol")
