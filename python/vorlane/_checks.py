@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 
@@ -13,6 +13,8 @@ from . import _engine
 from ._limits import DEFAULT_MAXITER
 
 METHODS = ("auto", "factor", "jacobi")
+# The engine's renumbering modes, by the values of the renumber option.
+_RENUMBER_MODES = {False: 0, "auto": 1, True: 2}
 
 
 def describe(obj: object) -> str:
@@ -142,6 +144,20 @@ def check_method(method: object) -> str:
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, got {method!r}")
     return method
+
+
+def check_renumber(renumber: object) -> Union[bool, str]:
+    """The renumber option: "auto", True or False (NumPy booleans too)."""
+    if isinstance(renumber, (bool, np.bool_)):
+        return bool(renumber)
+    if isinstance(renumber, str) and renumber == "auto":
+        return renumber
+    raise ValueError(f"renumber must be 'auto', True or False, got {renumber!r}")
+
+
+def renumber_mode(renumber: Union[bool, str]) -> int:
+    """The engine's number for a checked renumber option."""
+    return _RENUMBER_MODES[renumber]
 
 
 def check_consistent(system: Any, B: np.ndarray, tol: float) -> None:

@@ -8,7 +8,7 @@ class System:
     nnz: int
     singular: bool
     factor_scale: float
-    def factorize(self, seed: int, split: Optional[int]) -> Factor: ...
+    def factorize(self, seed: int, split: Optional[int], renumber: int) -> Factor: ...
     def project(self, block: np.ndarray, width: int) -> None: ...
 
 class Factor:
@@ -17,11 +17,13 @@ class Factor:
     n_steps: int
     nnz: int
     nbytes: int
+    renumbered: bool
     def apply(self, src: np.ndarray, dst: np.ndarray, width: int) -> None: ...
     def export_into(
         self, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray, coefficients: np.ndarray,
         inv_diag: np.ndarray,
     ) -> None: ...
+    def renumbering_into(self, buffer: np.ndarray) -> None: ...
 
 def check_matrix(
     indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: int, unit_roundoff: float, values: bool
@@ -40,12 +42,13 @@ def cg(
     time_limit: float,
     seed: int,
     split: Optional[int],
+    renumber: int,
     notify: Optional[Callable[[int, float], Any]],
     snapshot: Optional[np.ndarray],
 ) -> Tuple[int, Optional[Factor], float, List[Tuple[int, float, int]]]: ...
 def restore_factor(
     n: int, original_n: int, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray,
-    coefficients: np.ndarray, inv_diag: np.ndarray,
+    coefficients: np.ndarray, inv_diag: np.ndarray, renumbering: Optional[np.ndarray],
 ) -> Factor: ...
 def problem(
     recipe: str,

@@ -16,11 +16,17 @@ Layout (format version 1), one member per name, all little-endian:
 ``rows``          uint32    (entries,), the vertex of each column entry
 ``coefficients``  float64   (entries,), the coefficient of each column entry
 ``inv_diag``      float64   (n - 1,), each step's inverse pivot (0 for none)
+``renumbering``   uint32    (original_n,), optional, present when the factorization
+                            ran on the matrix renumbered: ``renumbering[new] = old``
 ================  ========  =====================================================
 
 (``n`` is 0 for an empty matrix; then ``order`` and ``inv_diag`` are empty and
-``col_starts`` is ``[0]``.) Loading reads nothing as a pickle and checks everything before
-the factor is used: the member types and shapes here, the factor's structure in the engine.
+``col_starts`` is ``[0]``.) The factor's arrays always name the matrix's own vertices, also
+when it was built from the renumbered matrix, so ``renumbering`` only records that numbering:
+files without it (all those saved before it existed) load as they always did, and a reader
+that ignores it still solves correctly. Loading reads nothing as a pickle and checks
+everything before the factor is used: the member types and shapes here, the factor's
+structure and that the renumbering names each vertex exactly once in the engine.
 """
 
 from __future__ import annotations
@@ -57,6 +63,8 @@ _ARRAYS: Dict[str, Tuple[np.dtype, int]] = {
     "inv_diag": (np.dtype("<f8"), 1),
 }
 _MEMBERS = {**_SCALARS, **_ARRAYS}
+# The optional member: name, dtype.
+_RENUMBERING = ("renumbering", np.dtype("<u4"))
 
 # Deflate expands data at most about 1032-fold: a member claiming more than this many bytes
 # per stored byte cannot be genuine.
@@ -78,6 +86,10 @@ def state_of(preconditioner: Any) -> Dict[str, np.ndarray]:
         "inv_diag": np.empty(steps, np.dtype("<f8")),
     }
     factor.export_into(*arrays.values())
+    if factor.renumbered:
+        name, dtype = _RENUMBERING
+        arrays[name] = np.empty(int(factor.n), dtype)
+        factor.renumbering_into(arrays[name])
     split = preconditioner.split
     return {
         "format": np.array(FORMAT_VERSION, np.dtype("<i8")),
@@ -109,6 +121,12 @@ def from_state(state: Mapping[str, Any]) -> Any:
     version = int(state["format"])
     if version != FORMAT_VERSION:
         raise ValueError(f"saved preconditioner: format version {version} is not supported (this is {FORMAT_VERSION})")
+    name, dtype = _RENUMBERING
+    renumbering = state.get(name)
+    if renumbering is not None:
+        if not isinstance(renumbering, np.ndarray) or renumbering.dtype != dtype or renumbering.ndim != 1:
+            raise ValueError(f"saved preconditioner: {name} must be a 1-dimensional {dtype.name} array")
+        renumbering = np.ascontiguousarray(renumbering)
     setup_seconds = float(state["setup_seconds"])
     if not (math.isfinite(setup_seconds) and setup_seconds >= 0):
         raise ValueError(f"saved preconditioner: setup_seconds {setup_seconds} is not a time")
@@ -125,6 +143,7 @@ def from_state(state: Mapping[str, Any]) -> Any:
         int(state["n"]),
         int(state["original_n"]),
         *(np.ascontiguousarray(state[name]) for name in _ARRAYS),
+        renumbering,
     )
     return Preconditioner._from_factor(factor, scale=scale, seed=seed, split=split, setup_seconds=setup_seconds)
 
@@ -149,7 +168,8 @@ def load(file: PathOrFile) -> Any:
 
     Raises ValueError for anything that is not a complete, valid saved preconditioner
     (truncated or corrupted files, wrong members, lengths or index ranges, an order that
-    eliminates a vertex twice, non-finite values); the file is never unpickled.
+    eliminates a vertex twice, a renumbering that is not a permutation, non-finite values);
+    the file is never unpickled.
     """
     return from_state(_read_archive(file))
 
@@ -163,7 +183,11 @@ def _read_archive(file: PathOrFile) -> Dict[str, np.ndarray]:
         raise ValueError("not a saved vorlane preconditioner: not an .npz archive")
     with archive:
         size = _stream_size(archive.zip.fp)
-        return {name: _read_member(archive.zip, name, dtype, size) for name, (dtype, _) in _MEMBERS.items()}
+        members = {name: _read_member(archive.zip, name, dtype, size) for name, (dtype, _) in _MEMBERS.items()}
+        name, dtype = _RENUMBERING
+        if name in archive.files:
+            members[name] = _read_member(archive.zip, name, dtype, size)
+        return members
 
 
 def _stream_size(stream: Any) -> int:

@@ -18,11 +18,13 @@ from ._checks import (
     check_matrix,
     check_maxiter,
     check_method,
+    check_renumber,
     check_seed,
     check_split,
     check_tol,
     describe,
     inconsistent_message,
+    renumber_mode,
 )
 
 # The engine's paths and column outcomes, by number.
@@ -140,6 +142,7 @@ def run(
     method: str,
     seed: int = 0,
     split: Optional[int] = None,
+    renumber: Union[bool, str] = "auto",
     factor: Any = None,
     X0: Optional[np.ndarray] = None,
     notify: Optional[Callable[[int, float], object]] = None,
@@ -149,8 +152,8 @@ def run(
     """Run the engine's iteration on the (n, k) float64 block B (checked, C-contiguous).
 
     method is "auto", "factor", "jacobi" or "plain" (no preconditioner). Without a factor,
-    the factor path factorizes first (with seed and split). Raises ValueError when a column
-    of B has a part in the null space of A that alone exceeds tol.
+    the factor path factorizes first (with seed, split and renumber). Raises ValueError when
+    a column of B has a part in the null space of A that alone exceeds tol.
     """
     n, k = B.shape
     X = np.zeros((n, k)) if X0 is None else X0
@@ -163,7 +166,7 @@ def run(
     start = time.perf_counter()
     path_used, built, factor_seconds, columns = _engine.cg(
         system, factor, B, X, k, X0 is not None, tol, maxiter, path, adaptive, time_limit,
-        seed, split, notify, snapshot,
+        seed, split, renumber_mode(renumber), notify, snapshot,
     )
     elapsed = time.perf_counter() - start
     status = [column[2] for column in columns]
@@ -205,6 +208,7 @@ def solve(
     callback: Optional[Callable[[np.ndarray], object]] = None,
     M: object = None,
     method: str = "auto",
+    renumber: Union[bool, str] = "auto",
 ) -> "tuple[np.ndarray, SolveInfo]":
     """Solve A x = b for a symmetric Laplacian or SDDM matrix A.
 
@@ -229,6 +233,10 @@ def solve(
         method: ``"auto"`` starts with the diagonal (Jacobi) preconditioner and factorizes
             once that is predicted to be cheaper overall; ``"factor"`` and ``"jacobi"``
             use one preconditioner throughout.
+        renumber: whether the factorization renumbers A first, as for
+            :class:`vorlane.Preconditioner`: ``"auto"`` when A's numbering lacks locality
+            and reverse Cuthill-McKee restores it, ``True`` always, ``False`` never. The
+            solution is in A's numbering either way.
 
     Returns:
         ``(x, info)``: the solution as a float64 array of the shape of ``b`` and a
@@ -247,6 +255,7 @@ def solve(
     seed = check_seed(seed)
     split = check_split(split)
     method = check_method(method)
+    renumber = check_renumber(renumber)
     if callback is not None and not callable(callback):
         raise TypeError(f"callback must be callable, got {describe(callback)}")
     if M is not None and method == "jacobi":
@@ -276,7 +285,7 @@ def solve(
 
     result = run(
         system, B, tol=tol, maxiter=cap, method=method, seed=seed, split=split,
-        factor=factor, X0=X0, notify=notify, snapshot=snapshot,
+        renumber=renumber, factor=factor, X0=X0, notify=notify, snapshot=snapshot,
     )
     vector = len(shape) == 1 or B.shape[1] == 1 and len(shape) == 2 and shape[1] == 1
     info = SolveInfo(

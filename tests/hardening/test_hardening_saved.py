@@ -47,6 +47,13 @@ def _decreasing(s):
     s["col_starts"] = starts
 
 
+def _renumbering(make):
+    def mutate(s):
+        s["renumbering"] = make(int(s["original_n"]))
+
+    return mutate
+
+
 MUTATIONS = {
     "truncated order": _replace("order", lambda a: a[:-1]),
     "truncated coefficients": _replace("coefficients", lambda a: a[:-1]),
@@ -69,6 +76,11 @@ MUTATIONS = {
     "split out of range": _replace("split", lambda a: np.array(2**33, a.dtype)),
     "setup time not a number": _replace("setup_seconds", lambda a: np.array(np.nan)),
     "scale not positive": _replace("scale", lambda a: -a),
+    "renumbering repeats a vertex": _renumbering(lambda n: np.zeros(n, np.uint32)),
+    "renumbering out of range": _renumbering(lambda n: np.append(np.arange(n - 1), n).astype(np.uint32)),
+    "renumbering too short": _renumbering(lambda n: np.arange(n - 1, dtype=np.uint32)),
+    "renumbering dtype": _renumbering(lambda n: np.arange(n, dtype=np.int64)),
+    "renumbering shape": _renumbering(lambda n: np.arange(n, dtype=np.uint32).reshape(-1, 1)),
 }
 
 

@@ -110,6 +110,7 @@ def test_preconditioner_approximates_the_inverse_in_any_units(units, rng):
         (lambda M: vorlane.Preconditioner(sp.csr_matrix(np.array([[1.0, 0.5], [0.5, 1.0]]))),
          ValueError, "positive off-diagonal"),
         (lambda M: vorlane.Preconditioner(problems.grid_sddm(3), seed=-1), ValueError, "seed"),
+        (lambda M: vorlane.Preconditioner(problems.grid_sddm(3), renumber=None), ValueError, "renumber"),
         (lambda M: M @ np.ones(99), ValueError, None),
     ],
 )

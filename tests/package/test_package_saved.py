@@ -12,14 +12,16 @@ import problems
 import vorlane
 
 
-@pytest.fixture(scope="module", params=["sddm", "laplacian", "split"])
+@pytest.fixture(scope="module", params=["sddm", "laplacian", "split", "renumbered"])
 def built(request):
     if request.param == "laplacian":
         A = problems.grid_laplacian(9, seed=3)
     else:
         A = problems.grid_sddm(9, seed=4)
     split = 3 if request.param == "split" else None
-    return A, vorlane.Preconditioner(A, seed=7, split=split)
+    p = vorlane.Preconditioner(A, seed=7, split=split, renumber=request.param == "renumbered")
+    assert p.renumbered is (request.param == "renumbered")
+    return A, p
 
 
 def _through_file(p, tmp_path):
@@ -52,6 +54,7 @@ def test_round_trip_keeps_settings_and_solves_bit_identically(built, route, tmp_
     q = ROUTES[route](p, tmp_path)
     assert type(q) is vorlane.Preconditioner and q is not p
     assert (q.n, q.nnz, q.seed, q.split, q.setup_seconds, q.shape) == (p.n, p.nnz, p.seed, p.split, p.setup_seconds, p.shape)
+    assert q.renumbered is p.renumbered and np.array_equal(q.renumbering, p.renumbering)
     B = np.random.default_rng(1).standard_normal((p.n, 3))
     B -= B.mean(axis=0)  # in the range of a Laplacian too
     assert (q @ B).tobytes() == (p @ B).tobytes()

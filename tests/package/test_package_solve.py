@@ -224,6 +224,8 @@ def test_bad_matrix_or_rhs(name, make, error, message):
         ({"seed": -1}, ValueError, "seed must be between 0 and 2"),
         ({"seed": 2**64}, ValueError, "seed must be between 0 and 2"),
         ({"method": "cholesky"}, ValueError, "method must be one of"),
+        ({"renumber": "always"}, ValueError, "renumber must be 'auto', True or False"),
+        ({"renumber": 1}, ValueError, "renumber must be 'auto', True or False"),
         ({"M": "factor"}, TypeError, "M must be a vorlane.Preconditioner"),
         ({"seed": None}, TypeError, "seed"),
         ({"callback": 3}, TypeError, "callback must be callable"),

@@ -20,6 +20,8 @@ constexpr double kExcessRtol = 1e-12;
 // A row whose excess is below minus this fraction of its absolute sum (plus the input's
 // rounding) is not diagonally dominant.
 constexpr double kDominanceRtol = 1e-8;
+// How many rows ahead the renumbered factor input fetches the places it writes to.
+constexpr uint64_t kAhead = 16;
 // The largest dimension whose Gremban augmentation still fits the core's 32-bit vertices.
 constexpr uint64_t kMaxDimension = 0xFFFFFFFEull;
 
@@ -312,40 +314,87 @@ void CheckedMatrix::project(double* v, size_t width, size_t stride, std::span<do
     }
 }
 
-FactorInput CheckedMatrix::factor_input() const {
+double CheckedMatrix::input_row(uint64_t i, double scale, std::span<const uint32_t> position,
+                                std::vector<std::pair<uint32_t, double>>& row) const {
+    row.clear();
+    double offsum = 0.0;
+    for (uint64_t t = row_ptrs_[i]; t < row_ptrs_[i + 1]; ++t) {
+        const uint32_t c = cols_[t];
+        if (c != i && values_[t] < 0) {
+            offsum = offsum + values_[t];
+            row.emplace_back(position.empty() ? c : position[c], values_[t] * scale);
+        }
+    }
+    return ((grounded_[i] ? excess_[i] : 0.0) - offsum) * scale;
+}
+
+FactorInput CheckedMatrix::factor_input(std::span<const uint32_t> order) const {
     // The core's thresholds follow the matrix's scale, but its solve leaves the remainder at
     // the one uneliminated vertex unscaled, and that rounding-sized remainder would swamp the
     // solution of a matrix with very large entries: the core is given rows of about unit size.
     const double scale = factor_scale();
     FactorInput input;
-    input.row_ptrs.resize(n_ + 1);
-    input.cols.reserve(cols_.size() + n_);
-    input.values.reserve(cols_.size() + n_);
-    input.row_ptrs[0] = 0;
-    for (uint64_t i = 0; i < n_; ++i) {
-        double offsum = 0.0;
-        for (uint64_t t = row_ptrs_[i]; t < row_ptrs_[i + 1]; ++t) {
-            if (cols_[t] != i && values_[t] < 0) offsum = offsum + values_[t];
-        }
-        const double diagonal = ((grounded_[i] ? excess_[i] : 0.0) - offsum) * scale;
-        bool placed = false;
-        for (uint64_t t = row_ptrs_[i]; t < row_ptrs_[i + 1]; ++t) {
-            const uint32_t c = cols_[t];
-            if (!placed && c >= i) {
+    input.row_ptrs.assign(n_ + 1, 0);
+    // One row's off-diagonal entries (reused, so rows allocate nothing).
+    std::vector<std::pair<uint32_t, double>> row;
+    if (order.empty()) {
+        input.cols.reserve(cols_.size() + n_);
+        input.values.reserve(cols_.size() + n_);
+        for (uint64_t i = 0; i < n_; ++i) {
+            const double diagonal = input_row(i, scale, {}, row);
+            bool placed = false;
+            for (const auto& [c, v] : row) {
+                if (!placed && c > i) {
+                    input.cols.push_back(static_cast<uint32_t>(i));
+                    input.values.push_back(diagonal);
+                    placed = true;
+                }
+                input.cols.push_back(c);
+                input.values.push_back(v);
+            }
+            if (!placed) {
                 input.cols.push_back(static_cast<uint32_t>(i));
                 input.values.push_back(diagonal);
-                placed = true;
             }
-            if (c != i && values_[t] < 0) {
-                input.cols.push_back(c);
-                input.values.push_back(values_[t] * scale);
+            input.row_ptrs[i + 1] = static_cast<uint32_t>(input.cols.size());
+        }
+        return input;
+    }
+    // Renumbered: the rows are read in A's order, which streams through A's arrays, and
+    // each is written to its new place, so only the writes land far apart.
+    std::vector<uint32_t> position(n_);
+    for (uint64_t r = 0; r < n_; ++r) position[order[r]] = static_cast<uint32_t>(r);
+    for (uint64_t i = 0; i < n_; ++i) {
+        uint32_t count = 1;
+        for (uint64_t t = row_ptrs_[i]; t < row_ptrs_[i + 1]; ++t) count += cols_[t] != i && values_[t] < 0;
+        input.row_ptrs[uint64_t{position[i]} + 1] = count;
+    }
+    for (uint64_t r = 0; r < n_; ++r) input.row_ptrs[r + 1] += input.row_ptrs[r];
+    input.cols.resize(input.row_ptrs[n_]);
+    input.values.resize(input.row_ptrs[n_]);
+    for (uint64_t i = 0; i < n_; ++i) {
+        // For the rows a little ahead, their offsets, their new places and their columns' new
+        // numbers are fetched early, so that the misses of several rows overlap.
+        if (i + 2 * kAhead < n_) __builtin_prefetch(&input.row_ptrs[position[i + 2 * kAhead]]);
+        if (i + kAhead < n_) {
+            const uint64_t ahead = input.row_ptrs[position[i + kAhead]];
+            __builtin_prefetch(&input.cols[ahead], 1);
+            __builtin_prefetch(&input.values[ahead], 1);
+            for (uint64_t t = row_ptrs_[i + kAhead]; t < row_ptrs_[i + kAhead + 1]; ++t) {
+                __builtin_prefetch(&position[cols_[t]]);
             }
         }
-        if (!placed) {
-            input.cols.push_back(static_cast<uint32_t>(i));
-            input.values.push_back(diagonal);
+        const uint32_t r = position[i];
+        const double diagonal = input_row(i, scale, position, row);
+        row.emplace_back(r, diagonal);
+        // Columns are distinct, so the sort has no ties.
+        std::sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        uint64_t at = input.row_ptrs[r];
+        for (const auto& [c, v] : row) {
+            input.cols[at] = c;
+            input.values[at] = v;
+            ++at;
         }
-        input.row_ptrs[i + 1] = static_cast<uint32_t>(input.cols.size());
     }
     return input;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vorlane/expected.hpp"
@@ -64,14 +65,23 @@ public:
     void project(double* v, size_t width, size_t stride, std::span<double> sums) const;
     uint64_t components() const { return components_; }
 
+    // The canonical structure: rows sorted by column, duplicates merged.
+    std::span<const uint64_t> row_ptrs() const { return row_ptrs_; }
+    std::span<const uint32_t> cols() const { return cols_; }
+
     // factor_input() is the matrix times factor_scale(): rows of about unit size. A factor
     // built from it solves with factor_scale() * A, so its solutions times factor_scale()
-    // approximate those of A.
-    FactorInput factor_input() const;
+    // approximate those of A. Given order (order[new] = old, a permutation), the rows and
+    // columns are those of the matrix renumbered by it.
+    FactorInput factor_input(std::span<const uint32_t> order = {}) const;
     double factor_scale() const { return largest_row_ > 0 ? 1.0 / largest_row_ : 1.0; }
 
 private:
     void find_components();
+    // Row i of the factor input without its diagonal: the scaled off-diagonal entries, with
+    // columns mapped through position unless it is empty, into row. Returns the diagonal.
+    double input_row(uint64_t i, double scale, std::span<const uint32_t> position,
+                     std::vector<std::pair<uint32_t, double>>& row) const;
 
     uint64_t n_ = 0;
     std::vector<uint64_t> row_ptrs_;

@@ -11,10 +11,10 @@ PyMethodDef module_functions[] = {
     {"check_matrix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_matrix)), METH_FASTCALL,
      "check_matrix(indptr, indices, data, n, unit_roundoff, values) -> System"},
     {"cg", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_cg)), METH_FASTCALL,
-     "cg(system, factor, b, x, width, has_guess, tol, maxiter, path, adaptive, time_limit, seed, split, notify, "
-     "snapshot) -> (path, factor, factor_seconds, [(iterations, residual, status), ...])"},
+     "cg(system, factor, b, x, width, has_guess, tol, maxiter, path, adaptive, time_limit, seed, split, renumber, "
+     "notify, snapshot) -> (path, factor, factor_seconds, [(iterations, residual, status), ...])"},
     {"restore_factor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_factor)), METH_FASTCALL,
-     "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag) -> Factor, checked"},
+     "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag, renumbering) -> Factor, checked"},
     {"problem", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_problem)),
      METH_VARARGS | METH_KEYWORDS,
      "problem(recipe, dims, seed, weights, grounded, decades, avg_degree, connected, sddm, renumber) -> "

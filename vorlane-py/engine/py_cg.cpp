@@ -26,6 +26,7 @@ enum Arg {
     kTimeLimit,
     kSeed,
     kSplit,
+    kRenumber,
     kNotify,
     kSnapshot,
     kArgCount
@@ -36,7 +37,7 @@ enum Arg {
 PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (nargs != kArgCount) {
-            PyErr_SetString(PyExc_TypeError, "cg() takes 15 arguments");
+            PyErr_SetString(PyExc_TypeError, "cg() takes 16 arguments");
             return nullptr;
         }
         if (!PyObject_TypeCheck(args[kSystem], system_type())) {
@@ -50,7 +51,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const CheckedMatrix& matrix = *reinterpret_cast<SystemObject*>(args[kSystem])->matrix;
         const vorlane::CoreFactor* factor =
-            has_factor ? reinterpret_cast<FactorObject*>(args[kFactor])->factor : nullptr;
+            has_factor ? &reinterpret_cast<FactorObject*>(args[kFactor])->factor->core : nullptr;
 
         CgSettings settings;
         const unsigned long long width = PyLong_AsUnsignedLongLong(args[kWidth]);
@@ -70,6 +71,8 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             split = static_cast<uint32_t>(value);
         }
         if (PyErr_Occurred()) return nullptr;
+        Renumber renumber = Renumber::Auto;
+        if (!read_renumber(args[kRenumber], renumber)) return nullptr;
         if (path < 0 || path > 2 || width == 0) {
             PyErr_SetString(PyExc_ValueError, "cg(): bad path or width");
             return nullptr;
@@ -98,7 +101,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
 
         CgOutcome outcome;
-        std::optional<vorlane::CoreFactor> built;
+        std::optional<EngineFactor> built;
         FactorizeFailure failure;
         double factor_seconds = 0.0;
         {
@@ -126,9 +129,9 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             hooks.factorize = [&]() -> const vorlane::CoreFactor* {
                 const auto start = std::chrono::steady_clock::now();
-                built = factorize_unlocked(matrix, seed, split, unlocked, failure);
+                built = factorize_unlocked(matrix, seed, split, renumber, unlocked, failure);
                 factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                return built ? &*built : nullptr;
+                return built ? &built->core : nullptr;
             };
             outcome = block_cg(matrix, factor, b.doubles().data(), x.writable_doubles().data(), width, has_guess != 0,
                                settings, hooks);

@@ -18,7 +18,8 @@ namespace {
 // bounds the work buffer at this many vectors.
 constexpr uint64_t kApplySlice = 64;
 
-const vorlane::CoreFactor& factor_of(PyObject* self) { return *reinterpret_cast<FactorObject*>(self)->factor; }
+const EngineFactor& engine_factor_of(PyObject* self) { return *reinterpret_cast<FactorObject*>(self)->factor; }
+const vorlane::CoreFactor& factor_of(PyObject* self) { return engine_factor_of(self).core; }
 
 void factor_dealloc(PyObject* self) {
     delete reinterpret_cast<FactorObject*>(self)->factor;
@@ -52,9 +53,13 @@ PyObject* get_nbytes(PyObject* self, void*) {
         const auto& f = factor_of(self);
         const uint64_t total = held_bytes(f.order) + held_bytes(f.col_starts) + held_bytes(f.rows) +
                                held_bytes(f.coefficients) + held_bytes(f.inv_diag) + held_bytes(f.position) +
-                               held_bytes(f.position_rows) + held_bytes(f.scratch.buffer);
+                               held_bytes(f.position_rows) + held_bytes(f.scratch.buffer) +
+                               held_bytes(engine_factor_of(self).renumbering);
         return PyLong_FromUnsignedLongLong(total);
     });
+}
+PyObject* get_renumbered(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_factor_of(self).renumbered()); });
 }
 
 PyGetSetDef factor_getset[] = {
@@ -63,6 +68,7 @@ PyGetSetDef factor_getset[] = {
     {"n_steps", get_n_steps, nullptr, "elimination steps", nullptr},
     {"nnz", get_nnz, nullptr, "stored entries: column entries plus pivots", nullptr},
     {"nbytes", get_nbytes, nullptr, "bytes of memory held", nullptr},
+    {"renumbered", get_renumbered, nullptr, "whether elimination ran on the matrix renumbered", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -152,11 +158,31 @@ PyObject* factor_export_into(PyObject* self, PyObject* const* args, Py_ssize_t n
     });
 }
 
+// renumbering_into(buffer): copies the renumbering (order[new] = old) into a uint32 buffer of
+// n elements; the factor must be renumbered.
+PyObject* factor_renumbering_into(PyObject* self, PyObject* buffer) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const EngineFactor& factor = engine_factor_of(self);
+        if (!factor.renumbered()) {
+            PyErr_SetString(PyExc_ValueError, "the factor was built without renumbering");
+            return nullptr;
+        }
+        Borrowed into;
+        if (!into.acquire(buffer, Element::UInt32, "renumbering", true) ||
+            !copy_part(factor.renumbering, into.writable_uint32s(), "renumbering")) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef factor_methods[] = {
     {"export_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_export_into)), METH_FASTCALL,
      "export_into(order, col_starts, rows, coefficients, inv_diag): copy the factor's arrays out"},
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_apply)), METH_FASTCALL,
      "apply(src, dst, width): solve with the factor for each column, without the interpreter lock"},
+    {"renumbering_into", factor_renumbering_into, METH_O,
+     "renumbering_into(buffer): copy the renumbering of a renumbered factor out"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -189,9 +215,9 @@ PyTypeObject* factor_type() {
 
 PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2 + kPartCount) {
-            PyErr_SetString(PyExc_TypeError,
-                            "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag)");
+        if (nargs != 3 + kPartCount) {
+            PyErr_SetString(PyExc_TypeError, "restore_factor(n, original_n, order, col_starts, rows, coefficients, "
+                                             "inv_diag, renumbering)");
             return nullptr;
         }
         vorlane::FactorParts parts;
@@ -206,18 +232,32 @@ PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         parts.rows = arrays[2].uint32s();
         parts.coefficients = arrays[3].doubles();
         parts.inv_diag = arrays[4].doubles();
+        PyObject* renumbering_object = args[2 + kPartCount];
+        Borrowed renumbering;
+        if (renumbering_object != Py_None && !renumbering.acquire(renumbering_object, Element::UInt32, "renumbering")) {
+            return nullptr;
+        }
         // Checked and copied with the lock held, so nothing changes the arrays meanwhile.
         auto restored = vorlane::restore_factor(parts);
         if (!restored) {
             PyErr_SetString(PyExc_ValueError, restored.error().c_str());
             return nullptr;
         }
-        return wrap_factor(std::move(*restored));
+        EngineFactor factor{std::move(*restored), {}};
+        if (renumbering_object != Py_None) {
+            const auto order = renumbering.uint32s();
+            if (auto problem = check_renumbering(order, factor.core.original_n)) {
+                PyErr_SetString(PyExc_ValueError, problem->c_str());
+                return nullptr;
+            }
+            factor.renumbering.assign(order.begin(), order.end());
+        }
+        return wrap_factor(std::move(factor));
     });
 }
 
-PyObject* wrap_factor(vorlane::CoreFactor&& factor) {
-    auto owned = std::make_unique<vorlane::CoreFactor>(std::move(factor));
+PyObject* wrap_factor(EngineFactor&& factor) {
+    auto owned = std::make_unique<EngineFactor>(std::move(factor));
     auto* object = PyObject_New(FactorObject, factor_type());
     if (object == nullptr) return nullptr;
     object->factor = owned.release();

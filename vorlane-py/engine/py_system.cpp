@@ -61,18 +61,19 @@ bool read_settings(PyObject* seed_object, PyObject* split_object, uint64_t& seed
 
 PyObject* system_factorize(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2) {
-            PyErr_SetString(PyExc_TypeError, "factorize(seed, split) takes two arguments");
+        if (nargs != 3) {
+            PyErr_SetString(PyExc_TypeError, "factorize(seed, split, renumber) takes three arguments");
             return nullptr;
         }
         uint64_t seed = 0;
         std::optional<uint32_t> split;
-        if (!read_settings(args[0], args[1], seed, split)) return nullptr;
+        Renumber mode = Renumber::Auto;
+        if (!read_settings(args[0], args[1], seed, split) || !read_renumber(args[2], mode)) return nullptr;
         FactorizeFailure failure;
-        std::optional<vorlane::CoreFactor> factor;
+        std::optional<EngineFactor> factor;
         {
             Unlocked unlocked;
-            factor = factorize_unlocked(matrix_of(self), seed, split, unlocked, failure);
+            factor = factorize_unlocked(matrix_of(self), seed, split, mode, unlocked, failure);
         }
         if (!factor) {
             raise_factorize_failure(failure);
@@ -109,7 +110,8 @@ PyMethodDef system_methods[] = {
     {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_project)), METH_FASTCALL,
      "project(block, width): remove each column's part in the null space of A, in place"},
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
-     "factorize(seed, split) -> Factor, without the interpreter lock"},
+     "factorize(seed, split, renumber) -> Factor, without the interpreter lock; renumber 0 never, 1 auto, 2 "
+     "always"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -140,17 +142,18 @@ PyTypeObject* system_type() {
     return system_type_object;
 }
 
-std::optional<vorlane::CoreFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
-                                                      std::optional<uint32_t> split, Unlocked& unlocked,
-                                                      FactorizeFailure& failure) {
-    const FactorInput input = matrix.factor_input();
+std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
+                                               std::optional<uint32_t> split, Renumber mode, Unlocked& unlocked,
+                                               FactorizeFailure& failure) {
+    std::vector<uint32_t> renumbering = choose_renumbering(matrix, mode);
+    const FactorInput input = matrix.factor_input(renumbering);
     vorlane::CoreConfig config;
     config.seed = seed;
     config.split_merge = split;
     auto poll = [](void* context) { return static_cast<Unlocked*>(context)->poll(); };
     auto built = vorlane::build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()),
                                        config, {poll, &unlocked});
-    if (built) return std::move(built).value();
+    if (built) return factor_in_original_numbering(std::move(built).value(), std::move(renumbering));
     const vorlane::CoreError& error = built.error();
     failure.interrupted = std::holds_alternative<vorlane::Interrupted>(error);
     failure.memory = std::holds_alternative<vorlane::OutOfMemory>(error) ||
@@ -158,6 +161,17 @@ std::optional<vorlane::CoreFactor> factorize_unlocked(const CheckedMatrix& matri
                      std::holds_alternative<vorlane::ListTooLong>(error);
     failure.message = vorlane::message(error);
     return std::nullopt;
+}
+
+bool read_renumber(PyObject* object, Renumber& mode) {
+    const long value = PyLong_AsLong(object);
+    if (PyErr_Occurred()) return false;
+    if (value < 0 || value > 2) {
+        PyErr_SetString(PyExc_ValueError, "renumber must be 0 (never), 1 (auto) or 2 (always)");
+        return false;
+    }
+    mode = static_cast<Renumber>(value);
+    return true;
 }
 
 void raise_factorize_failure(const FactorizeFailure& failure) {

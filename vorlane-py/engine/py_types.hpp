@@ -9,8 +9,9 @@
 #include <string>
 
 #include "checked_matrix.hpp"
+#include "renumbered_factor.hpp"
+#include "renumbering.hpp"
 #include "unlocked.hpp"
-#include "vorlane/decomposition.hpp"
 
 namespace vorlane_engine {
 
@@ -21,7 +22,7 @@ struct SystemObject {
 
 struct FactorObject {
     PyObject_HEAD
-    vorlane::CoreFactor* factor;
+    EngineFactor* factor;
 };
 
 PyTypeObject* system_type();
@@ -33,19 +34,23 @@ struct FactorizeFailure {
     bool memory = false;
     bool interrupted = false;
 };
-// Factorizes while `unlocked` holds the interpreter lock released, polling it for signals.
-std::optional<vorlane::CoreFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
-                                                      std::optional<uint32_t> split, Unlocked& unlocked,
-                                                      FactorizeFailure& failure);
+// Renumbers (as mode says) and factorizes while `unlocked` holds the interpreter lock
+// released, polling it for signals.
+std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
+                                               std::optional<uint32_t> split, Renumber mode, Unlocked& unlocked,
+                                               FactorizeFailure& failure);
+// mode from its Python form: 0 never, 1 auto, 2 always (ValueError for anything else).
+bool read_renumber(PyObject* object, Renumber& mode);
 void raise_factorize_failure(const FactorizeFailure& failure);
 // Wraps a finished factor in a new Factor object (lock held).
-PyObject* wrap_factor(vorlane::CoreFactor&& factor);
+PyObject* wrap_factor(EngineFactor&& factor);
 
 // Module-level functions.
 PyObject* check_matrix(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* run_cg(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag) -> Factor,
-// after checking that the arrays form a valid factor (ValueError if not).
+// restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag, renumbering)
+// -> Factor, after checking that the arrays form a valid factor and renumbering (None or a
+// uint32 array) a permutation of the matrix's vertices (ValueError if not).
 PyObject* restore_factor(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // problem(recipe, dims, seed, **options) -> (n, indptr, indices, data): a generated test or
 // benchmark matrix as bytearrays of uint32, uint32 and float64.
