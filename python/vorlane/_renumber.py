@@ -5,6 +5,7 @@ neighbours have nearby numbers those accesses share cache lines and pages; when 
 numbering is random (a grid numbered in shuffled order, say) nearly every one misses, and
 factorization runs about twice as slowly. Reverse Cuthill-McKee restores nearby numbers
 wherever the graph allows it; expanders have no such numbering, and then none is offered.
+vorlane.Preconditioner and vorlane.solve make the same decision by themselves, in the engine.
 """
 
 from __future__ import annotations
