@@ -47,30 +47,19 @@ double CliqueSampler::next_uniform() {
 }
 
 size_t search_prefix(std::span<const double> prefix, size_t start, size_t len, double r) {
-    // Stars run lightest first, so draws land mostly near the end: gallop back from there
-    // until a sum below r brackets the answer, then bisect the bracket. Every k at or past
-    // hi has !(prefix[k] < r), every k in [start, lo) has prefix[k] < r.
-    size_t lo = start;
-    size_t hi = len;
-    size_t step = 1;
-    while (hi > lo) {
-        const size_t probe = hi - std::min(step, hi - lo);
-        if (prefix[probe] < r) {
-            lo = probe + 1;
-            break;
-        }
-        hi = probe;
-        step *= 2;
+    // A bisection without branches on the data: the draws are random, so a branch on each
+    // comparison would be mispredicted half the time. base[count - 1] is the last candidate
+    // and every position before base has a sum below r.
+    if (start >= len) return len;
+    const double* base = prefix.data() + start;
+    size_t count = len - start;
+    while (count > 1) {
+        const size_t half = count / 2;
+        const size_t below = base[half - 1] < r ? 1 : 0;
+        base += half & (size_t{0} - below);
+        count -= half;
     }
-    while (lo < hi) {
-        const size_t mid = lo + (hi - lo) / 2;
-        if (prefix[mid] < r) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo;
+    return static_cast<size_t>(base - prefix.data()) + (*base < r ? 1 : 0);
 }
 
 void sample_fill(std::vector<FillEdge>& fill, uint32_t source, uint32_t count, CliqueSampler& sampler,
