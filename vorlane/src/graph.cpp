@@ -178,13 +178,6 @@ template <Mode M>
 void Graph<M>::remove_vertex(uint32_t v) {
     eliminated[v >> 6] |= uint64_t{1} << (v & 63);
     const auto list = adjacency[v];
-    // Each removal lands in another vertex's list and then fixes the twin of the entry it
-    // moves in a third list; issue those scattered loads up front, one level per pass, so
-    // they overlap instead of arriving one by one.
-    for (const Entry& e : list) adjacency.prefetch_header(e.neighbour);
-    for (const Entry& e : list) adjacency.prefetch_entries(e.neighbour, e.mirror);
-    for (const Entry& e : list) adjacency.prefetch_last_twin_header(e.neighbour);
-    for (const Entry& e : list) adjacency.prefetch_last_twin(e.neighbour);
     while (!list.empty()) {
         const Entry e = list.back();
         list.pop_back();
@@ -201,6 +194,18 @@ void Graph<M>::remove_vertex(uint32_t v) {
         lu.pop_back();
     }
     if (list.capacity() > kKeepCapacity) adjacency.release(v);
+}
+
+template <Mode M>
+void Graph<M>::prefetch_removal(uint32_t v, int level) const {
+    for (const Entry& e : adjacency[v]) {
+        switch (level) {
+            case 0: adjacency.prefetch_header(e.neighbour); break;
+            case 1: adjacency.prefetch_entries(e.neighbour, e.mirror); break;
+            case 2: adjacency.prefetch_last_twin_header(e.neighbour); break;
+            default: adjacency.prefetch_last_twin(e.neighbour); break;
+        }
+    }
 }
 
 template <Mode M>

@@ -175,6 +175,12 @@ public:
     void gather(uint32_t v, std::vector<IncidentEdge>& out) const;
     // Marks v eliminated and swap-removes every twin of its entries from live neighbours' lists.
     void remove_vertex(uint32_t v);
+    // Removing v reads, for each neighbour u, u's list bookkeeping (level 0), then v's twin
+    // and u's last entry (1), then the bookkeeping of the list that last entry points into
+    // (2), then its twin there (3). Each level's addresses are read from the level before, so
+    // a caller hints one level at a time, spread over work it has to do anyway, and the
+    // misses overlap with that work instead of queueing up in remove_vertex.
+    void prefetch_removal(uint32_t v, int level) const;
     // Sizes the eliminated bitset to the current vertex count, every bit clear.
     void reset_eliminated();
 

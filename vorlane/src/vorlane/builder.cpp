@@ -106,8 +106,8 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         graph.gather(v, edges);
         // The rest of the step touches each neighbour's list, degree, pending change and
         // queue node, scattered over memory: start all those loads now so they overlap.
+        graph.prefetch_removal(v, 0);
         for (const IncidentEdge& e : edges) {
-            graph.adjacency.prefetch_header(e.neighbor);
             __builtin_prefetch(&weighted_degree[e.neighbor], 1);
             deltas.prefetch(e.neighbor);
             queue.prefetch(e.neighbor);
@@ -117,6 +117,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         } else {
             build_star(workspace, edges, star);
         }
+        graph.prefetch_removal(v, 1);
         for (const auto& [u, count] : workspace.surplus()) {
             queue.update_key(u, -static_cast<int64_t>(count));
         }
@@ -132,9 +133,11 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
         } else {
             eliminate_star(star, sampler, column, weighted_degree[v]);
         }
+        graph.prefetch_removal(v, 2);
         if (!factor.push_step(v, column.diagonal, pivot_threshold, column.rows, column.coefficients)) {
             return unexpected<CoreError>(FactorTooLarge{});
         }
+        graph.prefetch_removal(v, 3);
         if (next != NO_VERTEX) graph.adjacency.prefetch_list(next);
         graph.remove_vertex(v);
         for (const StarEntry& e : star) {
