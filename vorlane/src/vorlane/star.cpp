@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 
+#include "key_sort.hpp"
 #include "saturating.hpp"
 
 namespace vorlane {
@@ -49,8 +50,8 @@ bool distinct_neighbours(const std::vector<IncidentEdge>& edges) {
     return true;
 }
 
-// lighter() for weights above 0, the only ones gathering lets through: for positive
-// doubles the bit patterns order like the values, so the comparison is on integers.
+// lighter() for weights above 0 on integers: for positive doubles the bit patterns order
+// like the values.
 bool lighter_positive(const StarEntry& a, const StarEntry& b) {
     const auto wa = std::bit_cast<uint64_t>(a.weight);
     const auto wb = std::bit_cast<uint64_t>(b.weight);
@@ -77,23 +78,35 @@ void sort_star(std::vector<StarEntry>& star, Before before) {
 }
 
 // Neighbours in a star are distinct, so the star order is total and any sort gives the
-// same star.
-void sort_plain_star(std::vector<StarEntry>& star) {
+// same star. Gathering lets only weights above 0 through, and for positive doubles the bit
+// patterns order like the values, so the order is that of the integer (weight bits,
+// neighbour), sorted as one 128-bit key.
+void sort_plain_star(std::vector<StarEntry>& star, std::vector<SortKey>& keys) {
     const bool positive = std::all_of(star.begin(), star.end(), [](const StarEntry& e) { return e.weight > 0.0; });
-    if (positive) {
-        sort_star(star, lighter_positive);
-    } else {
+    if (!positive) {
         sort_star(star, lighter_entry);
+        return;
+    }
+    if (star.size() <= kSortPathLimit) {
+        sort_star(star, lighter_positive);
+        return;
+    }
+    keys.resize(star.size());
+    for (size_t i = 0; i < star.size(); ++i) {
+        keys[i] = (SortKey{std::bit_cast<uint64_t>(star[i].weight)} << 32) | star[i].neighbor;
+    }
+    sort_keys(keys.data(), keys.size());
+    for (size_t i = 0; i < star.size(); ++i) {
+        star[i] = StarEntry{static_cast<uint32_t>(keys[i]), std::bit_cast<double>(static_cast<uint64_t>(keys[i] >> 32))};
     }
 }
 
 }  // namespace
 
-void StarWorkspace::grow_dense(bool with_flags) {
-    if (accumulator_.size() < n_) accumulator_.resize(n_, 0.0);
-    if (with_flags && seen_.size() < n_) seen_.resize(n_, 0);
-    if (counts_.size() < n_) counts_.resize(n_, 0);
+void StarWorkspace::prepare_dense(const std::vector<IncidentEdge>& edges) {
+    if (slots_.size() < n_) slots_.resize(n_, DenseSlot{0.0, 0, 0});
     touched_.clear();
+    for (const IncidentEdge& e : edges) __builtin_prefetch(&slots_[e.neighbor], 1);
 }
 
 void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star) {
@@ -101,25 +114,23 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
     ws.surplus_.clear();
     const size_t m = edges.size();
     if (m > kSortPathLimit) {
-        ws.grow_dense(true);
+        ws.prepare_dense(edges);
         for (const IncidentEdge& e : edges) {
             const uint32_t u = e.neighbor;
-            if (ws.seen_[u]) {
-                ws.counts_[u] = saturating_add<uint32_t>(ws.counts_[u], 1);
+            DenseSlot& slot = ws.slots_[u];
+            if (slot.seen) {
+                slot.count = saturating_add<uint32_t>(slot.count, 1);
             } else {
-                ws.seen_[u] = 1;
+                slot.seen = 1;
                 ws.touched_.push_back(u);
             }
-            ws.accumulator_[u] = ws.accumulator_[u] + e.weight;
+            slot.sum = slot.sum + e.weight;
         }
         for (const uint32_t u : ws.touched_) {
-            star.push_back(StarEntry{u, ws.accumulator_[u]});
-            if (ws.counts_[u] != 0) {
-                ws.surplus_.emplace_back(u, ws.counts_[u]);
-                ws.counts_[u] = 0;
-            }
-            ws.accumulator_[u] = 0.0;
-            ws.seen_[u] = 0;
+            DenseSlot& slot = ws.slots_[u];
+            star.push_back(StarEntry{u, slot.sum});
+            if (slot.count != 0) ws.surplus_.emplace_back(u, slot.count);
+            slot = DenseSlot{0.0, 0, 0};
         }
     } else {
         if (m == 0) return;
@@ -131,7 +142,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             // Nothing to merge: each edge is its own star entry, and the order below does
             // not depend on the order they arrive in.
             for (const IncidentEdge& e : edges) star.push_back(StarEntry{e.neighbor, e.weight});
-            sort_plain_star(star);
+            sort_plain_star(star, ws.sort_keys_);
             return;
         }
         insertion_sort_by_neighbor(edges);
@@ -150,7 +161,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             i = j;
         }
     }
-    sort_plain_star(star);
+    sort_plain_star(star, ws.sort_keys_);
 }
 
 void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
@@ -160,18 +171,19 @@ void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::
     ws.surplus_.clear();
     const size_t m = edges.size();
     if (m > kSortPathLimit) {
-        ws.grow_dense(false);
+        ws.prepare_dense(edges);
         for (const IncidentEdge& e : edges) {
             const uint32_t u = e.neighbor;
-            if (ws.counts_[u] == 0) ws.touched_.push_back(u);
-            ws.accumulator_[u] = ws.accumulator_[u] + e.weight;
-            ws.counts_[u] = saturating_add<uint32_t>(ws.counts_[u], e.multiplicity);
+            DenseSlot& slot = ws.slots_[u];
+            if (slot.count == 0) ws.touched_.push_back(u);
+            slot.sum = slot.sum + e.weight;
+            slot.count = saturating_add<uint32_t>(slot.count, e.multiplicity);
         }
         for (const uint32_t u : ws.touched_) {
-            star.push_back(StarEntry{u, ws.accumulator_[u]});
-            multiplicities.push_back(ws.counts_[u]);
-            ws.accumulator_[u] = 0.0;
-            ws.counts_[u] = 0;
+            DenseSlot& slot = ws.slots_[u];
+            star.push_back(StarEntry{u, slot.sum});
+            multiplicities.push_back(slot.count);
+            slot = DenseSlot{0.0, 0, 0};
         }
     } else if (m == 1) {
         star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "key_sort.hpp"
 #include "large_alloc.hpp"
 #include "records.hpp"
 
@@ -21,8 +22,16 @@ struct SplitSortRecord {
     uint32_t multiplicity;
 };
 
-// Scratch reused by every star of one factorization. Between calls every accumulator slot
-// is 0.0, every flag clear and every count 0: a call resets exactly the slots it touched.
+// The dense merge's state of one neighbour, kept together so that a neighbour costs one
+// cache line, not one per field.
+struct DenseSlot {
+    double sum;
+    uint32_t count;
+    uint32_t seen;
+};
+
+// Scratch reused by every star of one factorization. Between calls every dense slot is
+// zero: a call resets exactly the slots it touched.
 class StarWorkspace {
 public:
     explicit StarWorkspace(uint64_t n) : n_(n) {}
@@ -34,15 +43,16 @@ private:
     friend void build_star(StarWorkspace&, std::vector<IncidentEdge>&, std::vector<StarEntry>&);
     friend void build_split_star(StarWorkspace&, std::vector<IncidentEdge>&, std::vector<StarEntry>&,
                                  std::vector<uint32_t>&, uint32_t);
-    void grow_dense(bool with_flags);
+    // Sizes the dense slots for the first dense merge, and hints that the slots of edges'
+    // neighbours, scattered over them, will be needed soon.
+    void prepare_dense(const std::vector<IncidentEdge>& edges);
 
     uint64_t n_;
-    LargeVector<double> accumulator_;
-    LargeVector<uint8_t> seen_;
-    LargeVector<uint32_t> counts_;
+    LargeVector<DenseSlot> slots_;
     std::vector<uint32_t> touched_;
     std::vector<std::pair<uint32_t, uint32_t>> surplus_;
     std::vector<SplitSortRecord> sort_buffer_;
+    std::vector<SortKey> sort_keys_;
 };
 
 // Plain mode: one entry per neighbour, lightest first; edges is scratch and may be reordered.
