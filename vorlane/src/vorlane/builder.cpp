@@ -40,6 +40,20 @@ uint64_t initial_key(const List& list) {
     }
 }
 
+// Columns hold one to three entries per adjacency entry on the graphs measured. Reserved
+// address space costs nothing until it is written, while outgrowing the reservation copies
+// every column so far into fresh memory; so three times the entries are asked for, and the
+// entries alone when that much address space is refused. (In split mode a key counts copies
+// but a column holds one entry per distinct neighbour, so entries is the smaller of the
+// key total and the adjacency entry count.)
+CoreFactor reserve_factor(uint64_t steps, uint64_t entries) {
+    try {
+        return CoreFactor::with_capacity(steps, std::min(saturating_mul(entries, uint64_t{3}), kMaxFactorEntries));
+    } catch (const std::bad_alloc&) {
+        return CoreFactor::with_capacity(steps, entries);
+    }
+}
+
 // Steps between two stop checks: a few milliseconds of elimination at most.
 constexpr uint64_t kStopCheckSteps = 1024;
 
@@ -76,9 +90,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
     EliminationQueue queue(n, keys, M == Mode::Split ? k : 1);
     std::vector<uint64_t>().swap(keys);
 
-    // In split mode a key counts copies, but a column holds one entry per distinct neighbour,
-    // so the entry count is the tighter reservation.
-    CoreFactor factor = CoreFactor::with_capacity(n, std::min(total_keys, total_entries));
+    CoreFactor factor = reserve_factor(n, std::min(total_keys, total_entries));
     DegreeDeltas deltas(n);
     StarWorkspace workspace(n);
     std::vector<IncidentEdge> edges;
