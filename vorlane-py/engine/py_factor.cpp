@@ -28,9 +28,11 @@ void factor_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Counted by elements, not capacity: the column arrays reserve address space generously
+// while the factor is built, and pages never written take no memory.
 template <class T>
 uint64_t held_bytes(const std::vector<T>& v) {
-    return v.capacity() * sizeof(T);
+    return v.size() * sizeof(T);
 }
 
 PyObject* get_n(PyObject* self, void*) {
