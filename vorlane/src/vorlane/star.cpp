@@ -36,20 +36,6 @@ void insertion_sort_by_neighbor(std::vector<IncidentEdge>& edges) {
     }
 }
 
-// True when no two edges name the same neighbour, decided from a 2048-bit filter of hashed
-// neighbours: a clash (a shared neighbour or a hash collision) answers false.
-bool distinct_neighbours(const std::vector<IncidentEdge>& edges) {
-    constexpr unsigned kBits = 11;
-    uint64_t filter[(1u << kBits) / 64] = {};
-    for (const IncidentEdge& e : edges) {
-        const uint32_t h = (e.neighbor * 0x9E3779B1u) >> (32 - kBits);
-        const uint64_t bit = uint64_t{1} << (h & 63);
-        if (filter[h >> 6] & bit) return false;
-        filter[h >> 6] |= bit;
-    }
-    return true;
-}
-
 // lighter() for weights above 0 on integers: for positive doubles the bit patterns order
 // like the values.
 bool lighter_positive(const StarEntry& a, const StarEntry& b) {
@@ -109,6 +95,40 @@ void StarWorkspace::prepare_dense(const std::vector<IncidentEdge>& edges) {
     for (const IncidentEdge& e : edges) __builtin_prefetch(&slots_[e.neighbor], 1);
 }
 
+void StarWorkspace::merge_short(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star) {
+    if (++short_stamp_ == 0) {
+        short_table_.fill(ShortSlot{});
+        short_stamp_ = 1;
+    }
+    short_extra_.clear();
+    bool merged = false;
+    for (const IncidentEdge& e : edges) {
+        uint32_t h = (e.neighbor * 0x9E3779B1u) >> (32 - kShortTableBits);
+        for (;;) {
+            ShortSlot& slot = short_table_[h];
+            if (slot.stamp != short_stamp_) {
+                slot = ShortSlot{short_stamp_, e.neighbor, static_cast<uint32_t>(star.size())};
+                star.push_back(StarEntry{e.neighbor, e.weight});
+                short_extra_.push_back(0);
+                break;
+            }
+            if (slot.neighbor == e.neighbor) {
+                star[slot.index].weight = star[slot.index].weight + e.weight;
+                ++short_extra_[slot.index];
+                merged = true;
+                break;
+            }
+            h = (h + 1) & ((1u << kShortTableBits) - 1);
+        }
+    }
+    if (!merged) return;
+    for (size_t i = 0; i < star.size(); ++i) {
+        if (short_extra_[i] != 0) surplus_.emplace_back(star[i].neighbor, short_extra_[i]);
+    }
+    // Listed by neighbour, as a merge of edges sorted by neighbour lists them.
+    std::sort(surplus_.begin(), surplus_.end());
+}
+
 void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star) {
     star.clear();
     ws.surplus_.clear();
@@ -138,28 +158,7 @@ void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector
             star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
             return;
         }
-        if (distinct_neighbours(edges)) {
-            // Nothing to merge: each edge is its own star entry, and the order below does
-            // not depend on the order they arrive in.
-            for (const IncidentEdge& e : edges) star.push_back(StarEntry{e.neighbor, e.weight});
-            sort_plain_star(star, ws.sort_keys_);
-            return;
-        }
-        insertion_sort_by_neighbor(edges);
-        size_t i = 0;
-        while (i < m) {
-            const uint32_t u = edges[i].neighbor;
-            double sum = edges[i].weight;
-            uint32_t extra = 0;
-            size_t j = i + 1;
-            for (; j < m && edges[j].neighbor == u; ++j) {
-                sum = sum + edges[j].weight;
-                extra = saturating_add<uint32_t>(extra, 1);
-            }
-            star.push_back(StarEntry{u, sum});
-            if (extra != 0) ws.surplus_.emplace_back(u, extra);
-            i = j;
-        }
+        ws.merge_short(edges, star);
     }
     sort_plain_star(star, ws.sort_keys_);
 }

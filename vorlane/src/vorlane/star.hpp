@@ -1,6 +1,7 @@
 // Star construction: merging a vertex's gathered edges into one ordered entry per neighbour.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -30,6 +31,13 @@ struct DenseSlot {
     uint32_t seen;
 };
 
+// A slot of the small table that merges short stars: valid while its stamp is the current one.
+struct ShortSlot {
+    uint32_t stamp = 0;
+    uint32_t neighbor = 0;
+    uint32_t index = 0;
+};
+
 // Scratch reused by every star of one factorization. Between calls every dense slot is
 // zero: a call resets exactly the slots it touched.
 class StarWorkspace {
@@ -43,6 +51,11 @@ private:
     friend void build_star(StarWorkspace&, std::vector<IncidentEdge>&, std::vector<StarEntry>&);
     friend void build_split_star(StarWorkspace&, std::vector<IncidentEdge>&, std::vector<StarEntry>&,
                                  std::vector<uint32_t>&, uint32_t);
+    // Merges at most kSortPathLimit edges into star entries in order of first appearance,
+    // summing each neighbour's weights in gathered order, and lists the surplus by
+    // neighbour. A table of twice the edges in the first-level cache finds repeats, so no
+    // sort is needed, and a stamp per call spares clearing it.
+    void merge_short(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star);
     // Sizes the dense slots for the first dense merge, and hints that the slots of edges'
     // neighbours, scattered over them, will be needed soon.
     void prepare_dense(const std::vector<IncidentEdge>& edges);
@@ -53,6 +66,11 @@ private:
     std::vector<std::pair<uint32_t, uint32_t>> surplus_;
     std::vector<SplitSortRecord> sort_buffer_;
     std::vector<SortKey> sort_keys_;
+    static constexpr unsigned kShortTableBits = 6;
+    static_assert((size_t{1} << kShortTableBits) >= 2 * kSortPathLimit);
+    std::array<ShortSlot, size_t{1} << kShortTableBits> short_table_{};
+    uint32_t short_stamp_ = 0;
+    std::vector<uint32_t> short_extra_;
 };
 
 // Plain mode: one entry per neighbour, lightest first; edges is scratch and may be reordered.
