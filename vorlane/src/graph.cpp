@@ -36,7 +36,7 @@ void AdjacencyLists<Entry>::lay_out(std::span<const uint64_t> capacities) {
     uint64_t total = 0;
     for (const uint64_t c : capacities) total += c;
     Entry* next = new_chunk(total);
-    for (size_t v = 0; v < headers_.size(); ++v) {
+    for (size_t v = 0; v < count_; ++v) {
         headers_[v] = Header{next, 0, static_cast<uint32_t>(capacities[v])};
         next += capacities[v];
     }
@@ -46,8 +46,18 @@ void AdjacencyLists<Entry>::lay_out(std::span<const uint64_t> capacities) {
 
 template <class Entry>
 void AdjacencyLists<Entry>::add_list(size_t capacity) {
-    headers_.emplace_back();
-    if (capacity > 0) move_to_block(headers_.size() - 1, capacity);
+    if (own_headers_.size() != count_) throw InternalFault("list added after its bookkeeping was placed");
+    own_headers_.emplace_back();
+    headers_ = Strided<Header>(own_headers_);
+    ++count_;
+    if (capacity > 0) move_to_block(count_ - 1, capacity);
+}
+
+template <class Entry>
+void AdjacencyLists<Entry>::place_headers(Strided<Header> to) {
+    for (size_t v = 0; v < count_; ++v) to[v] = headers_[v];
+    headers_ = to;
+    LargeVector<Header>().swap(own_headers_);
 }
 
 template <class Entry>

@@ -11,6 +11,7 @@
 #include "vorlane/expected.hpp"
 #include "large_alloc.hpp"
 #include "records.hpp"
+#include "strided.hpp"
 
 namespace vorlane {
 
@@ -48,13 +49,14 @@ struct AdjEntry<Mode::Split> {
 // growth and keeps the initial lists back to back in vertex order.
 template <class Entry>
 class AdjacencyLists {
+public:
+    // One list's bookkeeping.
     struct Header {
         Entry* data = nullptr;
         uint32_t size = 0;
         uint32_t capacity = 0;
     };
 
-public:
     // A handle on one list with the container operations elimination needs. Pointers and
     // references into a list are invalidated by any growth of any list.
     template <bool Const>
@@ -93,9 +95,12 @@ public:
         size_t v_;
     };
 
-    explicit AdjacencyLists(size_t n) : headers_(n) {}
+    explicit AdjacencyLists(size_t n) : own_headers_(n), headers_(own_headers_), count_(n) {}
 
-    size_t size() const { return headers_.size(); }
+    size_t size() const { return count_; }
+    // Moves every list's bookkeeping into the given fields, which then hold it for good; no
+    // list may be added after.
+    void place_headers(Strided<Header> to);
     // True when list v holds as many entries as its 32-bit positions allow it to grow to.
     bool full(size_t v) const;
     Ref<false> operator[](size_t v) { return Ref<false>(this, v); }
@@ -150,7 +155,9 @@ private:
         void operator()(Entry* p) const noexcept { free_large(p, bytes); }
     };
 
-    LargeVector<Header> headers_;
+    LargeVector<Header> own_headers_;  // empty once the headers are placed elsewhere
+    Strided<Header> headers_;
+    size_t count_;
     std::vector<std::unique_ptr<Entry, ChunkDeleter>> chunks_;
     Entry* unused_ = nullptr;  // start of the current chunk's never-used tail
     size_t unused_left_ = 0;

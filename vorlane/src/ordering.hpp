@@ -8,6 +8,7 @@
 
 #include "large_alloc.hpp"
 #include "saturating.hpp"
+#include "strided.hpp"
 
 namespace vorlane {
 
@@ -84,7 +85,9 @@ private:
 // Collects one elimination step's key changes and applies them in one batch.
 class DegreeDeltas {
 public:
-    explicit DegreeDeltas(uint64_t n) : delta_(n, 0) {}
+    explicit DegreeDeltas(uint64_t n) : own_delta_(n, 0), delta_(own_delta_) {}
+    // Keeps the pending changes in the given fields, which must all be zero.
+    explicit DegreeDeltas(Strided<int64_t> delta) : delta_(delta) {}
 
     void add(uint32_t v, int64_t change) {
         if (delta_[v] == 0) touched_.push_back(v);
@@ -94,12 +97,11 @@ public:
     void flush(EliminationQueue& queue);
 
     int64_t pending(uint32_t v) const { return delta_[v]; }
-    // Hints that v's pending change will be read and written soon.
-    void prefetch(uint32_t v) const { __builtin_prefetch(&delta_[v], 1); }
     const std::vector<uint32_t>& touched() const { return touched_; }
 
 private:
-    LargeVector<int64_t> delta_;
+    LargeVector<int64_t> own_delta_;
+    Strided<int64_t> delta_;
     std::vector<uint32_t> touched_;
 };
 

@@ -24,7 +24,7 @@ double fill_prefix(std::span<const StarEntry> star, CliqueSampler& sampler) {
 }
 
 template <Mode M>
-bool insert(std::span<const FillEdge> fill, Graph<M>& graph, std::span<double> weighted_degree,
+bool insert(std::span<const FillEdge> fill, Graph<M>& graph, Strided<double> weighted_degree,
             DegreeDeltas& deltas) {
     for (const FillEdge& e : fill) {
         if (e.source != e.target && !graph.add_edge(e.source, e.target, e.weight)) return false;
@@ -109,13 +109,13 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
     column.diagonal = scale * star[len - 1].weight;
 }
 
-bool insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
+bool insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, Strided<double> weighted_degree,
                  DegreeDeltas& deltas) {
     return insert(fill, graph, weighted_degree, deltas);
 }
 
 bool insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
-                       std::span<double> weighted_degree, DegreeDeltas& deltas) {
+                       Strided<double> weighted_degree, DegreeDeltas& deltas) {
     return insert(fill, graph, weighted_degree, deltas);
 }
 

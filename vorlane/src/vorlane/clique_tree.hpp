@@ -30,9 +30,9 @@ void eliminate_split_star(std::span<const StarEntry> star, std::span<const uint3
 // Appends the fill edges to the graph, adds their weights to weighted_degree at both ends and
 // raises both ends' pending key change by one per edge. Returns false, stopping, when an
 // adjacency list cannot take another edge (the factorization then fails as a whole).
-bool insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, std::span<double> weighted_degree,
+bool insert_fill(std::span<const FillEdge> fill, Graph<Mode::Plain>& graph, Strided<double> weighted_degree,
                  DegreeDeltas& deltas);
 bool insert_split_fill(std::span<const FillEdge> fill, Graph<Mode::Split>& graph,
-                       std::span<double> weighted_degree, DegreeDeltas& deltas);
+                       Strided<double> weighted_degree, DegreeDeltas& deltas);
 
 }  // namespace vorlane
