@@ -230,11 +230,19 @@ Expected<BuiltGraph<M>, CoreError> build_graph(const CsrView& csr) {
         for (uint32_t i = 0; i < n; ++i) capacities[i] = uint64_t{row_ptrs[size_t{i} + 1]} - row_ptrs[i];
         graph.adjacency.lay_out(capacities);
     }
+    // Each edge is appended to the lists of both its ends; when the numbering puts them far
+    // apart that is a scattered write, so the list an entry a few places ahead goes to is
+    // hinted, its bookkeeping first and its end once that has arrived.
+    constexpr size_t kHeaderAhead = 16;
+    constexpr size_t kAppendAhead = 8;
+    const auto cols = csr.col_indices();
+    const auto values = csr.values();
     for (uint32_t i = 0; i < n; ++i) {
-        const auto row = csr.row(i);
-        for (size_t k = 0; k < row.cols.size(); ++k) {
-            const uint32_t j = row.cols[k];
-            const double x = row.values[k];
+        for (size_t k = row_ptrs[i]; k < row_ptrs[size_t{i} + 1]; ++k) {
+            if (k + kHeaderAhead < cols.size()) graph.adjacency.prefetch_header(cols[k + kHeaderAhead]);
+            if (k + kAppendAhead < cols.size()) graph.adjacency.prefetch_append(cols[k + kAppendAhead]);
+            const uint32_t j = cols[k];
+            const double x = values[k];
             if (j == i) {
                 weighted_degree[i] = weighted_degree[i] + x;
                 excess[i] = excess[i] + x;

@@ -116,6 +116,11 @@ public:
     }
     // Hints that list v's bookkeeping, or its entries i and its last, will be needed soon.
     void prefetch_header(size_t v) const { __builtin_prefetch(&headers_[v]); }
+    // Hints that an entry will be appended to list v soon.
+    void prefetch_append(size_t v) const {
+        const Header& h = headers_[v];
+        __builtin_prefetch(h.data + h.size, 1);
+    }
     void prefetch_entries(size_t v, size_t i) const {
         const Header& h = headers_[v];
         if (h.size == 0) return;
