@@ -89,19 +89,33 @@ void sort_plain_star(std::vector<StarEntry>& star, std::vector<SortKey>& keys) {
 
 }  // namespace
 
-void StarWorkspace::prepare_dense(const std::vector<IncidentEdge>& edges) {
-    if (slots_.size() < n_) slots_.resize(n_, DenseSlot{0.0, 0, 0});
+void StarWorkspace::merge_dense(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
+                                std::vector<uint32_t>& copies) {
+    if (slots_.size() < n_) slots_.resize(n_, DenseSlot{});
     touched_.clear();
+    copies.clear();
     for (const IncidentEdge& e : edges) __builtin_prefetch(&slots_[e.neighbor], 1);
+    for (const IncidentEdge& e : edges) {
+        DenseSlot& slot = slots_[e.neighbor];
+        if (slot.copies == 0) touched_.push_back(e.neighbor);
+        slot.sum = slot.sum + e.weight;
+        slot.copies = saturating_add<uint32_t>(slot.copies, e.multiplicity);
+    }
+    for (const uint32_t u : touched_) {
+        DenseSlot& slot = slots_[u];
+        star.push_back(StarEntry{u, slot.sum});
+        copies.push_back(slot.copies);
+        slot = DenseSlot{};
+    }
 }
 
-void StarWorkspace::merge_short(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star) {
+void StarWorkspace::merge_short(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
+                                std::vector<uint32_t>& copies) {
     if (++short_stamp_ == 0) {
         short_table_.fill(ShortSlot{});
         short_stamp_ = 1;
     }
-    short_extra_.clear();
-    bool merged = false;
+    copies.clear();
     for (const IncidentEdge& e : edges) {
         uint32_t h = (e.neighbor * 0x9E3779B1u) >> (32 - kShortTableBits);
         for (;;) {
@@ -109,57 +123,41 @@ void StarWorkspace::merge_short(const std::vector<IncidentEdge>& edges, std::vec
             if (slot.stamp != short_stamp_) {
                 slot = ShortSlot{short_stamp_, e.neighbor, static_cast<uint32_t>(star.size())};
                 star.push_back(StarEntry{e.neighbor, e.weight});
-                short_extra_.push_back(0);
+                copies.push_back(1);
                 break;
             }
             if (slot.neighbor == e.neighbor) {
                 star[slot.index].weight = star[slot.index].weight + e.weight;
-                ++short_extra_[slot.index];
-                merged = true;
+                ++copies[slot.index];
                 break;
             }
             h = (h + 1) & ((1u << kShortTableBits) - 1);
         }
     }
-    if (!merged) return;
-    for (size_t i = 0; i < star.size(); ++i) {
-        if (short_extra_[i] != 0) surplus_.emplace_back(star[i].neighbor, short_extra_[i]);
-    }
-    // Listed by neighbour, as a merge of edges sorted by neighbour lists them.
-    std::sort(surplus_.begin(), surplus_.end());
 }
 
 void build_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star) {
     star.clear();
     ws.surplus_.clear();
     const size_t m = edges.size();
-    if (m > kSortPathLimit) {
-        ws.prepare_dense(edges);
-        for (const IncidentEdge& e : edges) {
-            const uint32_t u = e.neighbor;
-            DenseSlot& slot = ws.slots_[u];
-            if (slot.seen) {
-                slot.count = saturating_add<uint32_t>(slot.count, 1);
-            } else {
-                slot.seen = 1;
-                ws.touched_.push_back(u);
-            }
-            slot.sum = slot.sum + e.weight;
-        }
-        for (const uint32_t u : ws.touched_) {
-            DenseSlot& slot = ws.slots_[u];
-            star.push_back(StarEntry{u, slot.sum});
-            if (slot.count != 0) ws.surplus_.emplace_back(u, slot.count);
-            slot = DenseSlot{0.0, 0, 0};
-        }
-    } else {
-        if (m == 0) return;
-        if (m == 1) {
-            star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
-            return;
-        }
-        ws.merge_short(edges, star);
+    if (m == 0) return;
+    if (m == 1) {
+        star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
+        return;
     }
+    const bool dense = m > kSortPathLimit;
+    if (dense) {
+        ws.merge_dense(edges, star, ws.copies_);
+    } else {
+        ws.merge_short(edges, star, ws.copies_);
+    }
+    // Every gathered entry beyond the first to a neighbour is surplus.
+    for (size_t i = 0; i < star.size(); ++i) {
+        if (ws.copies_[i] > 1) ws.surplus_.emplace_back(star[i].neighbor, ws.copies_[i] - 1);
+    }
+    // The dense merge lists it in order of first appearance, the short one by neighbour, as
+    // a merge of the edges sorted by neighbour would.
+    if (!dense) std::sort(ws.surplus_.begin(), ws.surplus_.end());
     sort_plain_star(star, ws.sort_keys_);
 }
 
@@ -170,20 +168,7 @@ void build_split_star(StarWorkspace& ws, std::vector<IncidentEdge>& edges, std::
     ws.surplus_.clear();
     const size_t m = edges.size();
     if (m > kSortPathLimit) {
-        ws.prepare_dense(edges);
-        for (const IncidentEdge& e : edges) {
-            const uint32_t u = e.neighbor;
-            DenseSlot& slot = ws.slots_[u];
-            if (slot.count == 0) ws.touched_.push_back(u);
-            slot.sum = slot.sum + e.weight;
-            slot.count = saturating_add<uint32_t>(slot.count, e.multiplicity);
-        }
-        for (const uint32_t u : ws.touched_) {
-            DenseSlot& slot = ws.slots_[u];
-            star.push_back(StarEntry{u, slot.sum});
-            multiplicities.push_back(slot.count);
-            slot = DenseSlot{0.0, 0, 0};
-        }
+        ws.merge_dense(edges, star, multiplicities);
     } else if (m == 1) {
         star.push_back(StarEntry{edges[0].neighbor, edges[0].weight});
         multiplicities.push_back(edges[0].multiplicity);

@@ -26,9 +26,8 @@ struct SplitSortRecord {
 // The dense merge's state of one neighbour, kept together so that a neighbour costs one
 // cache line, not one per field.
 struct DenseSlot {
-    double sum;
-    uint32_t count;
-    uint32_t seen;
+    double sum = 0.0;
+    uint32_t copies = 0;
 };
 
 // A slot of the small table that merges short stars: valid while its stamp is the current one.
@@ -52,13 +51,16 @@ private:
     friend void build_split_star(StarWorkspace&, std::vector<IncidentEdge>&, std::vector<StarEntry>&,
                                  std::vector<uint32_t>&, uint32_t);
     // Merges at most kSortPathLimit edges into star entries in order of first appearance,
-    // summing each neighbour's weights in gathered order, and lists the surplus by
-    // neighbour. A table of twice the edges in the first-level cache finds repeats, so no
-    // sort is needed, and a stamp per call spares clearing it.
-    void merge_short(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star);
-    // Sizes the dense slots for the first dense merge, and hints that the slots of edges'
-    // neighbours, scattered over them, will be needed soon.
-    void prepare_dense(const std::vector<IncidentEdge>& edges);
+    // summing each neighbour's weights in gathered order; copies[i] is the number of edges
+    // behind star[i]. A table of twice the edges in the first-level cache finds repeats, so
+    // no sort is needed, and a stamp per call spares clearing it.
+    void merge_short(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
+                     std::vector<uint32_t>& copies);
+    // Merges any number of edges into star entries in order of first appearance through
+    // one dense slot per vertex, summing each neighbour's weights in gathered order;
+    // copies[i] is the number of copies (the summed multiplicities) behind star[i].
+    void merge_dense(const std::vector<IncidentEdge>& edges, std::vector<StarEntry>& star,
+                     std::vector<uint32_t>& copies);
 
     uint64_t n_;
     LargeVector<DenseSlot> slots_;
@@ -70,7 +72,7 @@ private:
     static_assert((size_t{1} << kShortTableBits) >= 2 * kSortPathLimit);
     std::array<ShortSlot, size_t{1} << kShortTableBits> short_table_{};
     uint32_t short_stamp_ = 0;
-    std::vector<uint32_t> short_extra_;
+    std::vector<uint32_t> copies_;
 };
 
 // Plain mode: one entry per neighbour, lightest first; edges is scratch and may be reordered.
