@@ -12,8 +12,11 @@ EngineFactor factor_in_original_numbering(vorlane::CoreFactor&& factor, std::vec
     const uint64_t n = old_of.size();
     for (uint32_t& v : f.order) v = v < n ? old_of[v] : v;
     for (uint32_t& v : f.rows) v = v < n ? old_of[v] : v;
-    // The solve layout follows the vertex numbers; steps keep their places in it.
-    f.prepare_solve();
+    // Steps keep their places in the solve layout, so the column entries' places stay as
+    // they are; only the place of each vertex moves with its number.
+    std::vector<uint32_t> position(f.position.size());
+    for (size_t v = 0; v < position.size(); ++v) position[v < n ? old_of[v] : v] = f.position[v];
+    f.position = std::move(position);
     return result;
 }
 
