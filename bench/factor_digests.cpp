@@ -14,26 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "vorlane_problems/digest.hpp"
 #include "vorlane_problems/recipes.hpp"
 #include "vorlane/builder.hpp"
 
 namespace {
 
 namespace bench = vorlane_problems::recipes;
-
-uint64_t fnv1a(uint64_t h, const void* data, size_t bytes) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < bytes; ++i) {
-        h ^= p[i];
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
-template <class T>
-uint64_t digest(uint64_t h, const std::vector<T>& v) {
-    return fnv1a(h, v.data(), v.size() * sizeof(T));
-}
 
 // Every pair of the n vertices joined, with unit weights (many ties) or random ones.
 bench::Csr complete(uint32_t n, bool unit, uint64_t seed) {
@@ -113,12 +100,7 @@ int main() {
                 continue;
             }
             const vorlane::CoreFactor& f = *result;
-            uint64_t h = 1469598103934665603ull;
-            h = digest(h, f.order);
-            h = digest(h, f.col_starts);
-            h = digest(h, f.rows);
-            h = digest(h, f.coefficients);
-            h = digest(h, f.inv_diag);
+            const uint64_t h = vorlane_problems::digest(f.order, f.col_starts, f.rows, f.coefficients, f.inv_diag);
             std::printf("%-28s %-6s seed %-2llu n %7llu entries %9zu digest %016llx\n", p.name.c_str(), mode.c_str(),
                         static_cast<unsigned long long>(r.seed), static_cast<unsigned long long>(f.n), f.rows.size(),
                         static_cast<unsigned long long>(h));

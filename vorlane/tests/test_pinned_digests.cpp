@@ -7,29 +7,13 @@
 #include <string>
 
 #include "problems.hpp"
+#include "vorlane_problems/digest.hpp"
 #include "vorlane/builder.hpp"
 
 namespace {
 
-uint64_t fnv1a(uint64_t h, const void* data, size_t bytes) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < bytes; ++i) {
-        h ^= p[i];
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
-constexpr uint64_t kFnvOffset = 1469598103934665603ull;
-
 uint64_t factor_digest(const vorlane::CoreFactor& f) {
-    uint64_t h = kFnvOffset;
-    h = fnv1a(h, f.order.data(), f.order.size() * sizeof(uint32_t));
-    h = fnv1a(h, f.col_starts.data(), f.col_starts.size() * sizeof(uint32_t));
-    h = fnv1a(h, f.rows.data(), f.rows.size() * sizeof(uint32_t));
-    h = fnv1a(h, f.coefficients.data(), f.coefficients.size() * sizeof(double));
-    h = fnv1a(h, f.inv_diag.data(), f.inv_diag.size() * sizeof(double));
-    return h;
+    return vorlane_problems::digest(f.order, f.col_starts, f.rows, f.coefficients, f.inv_diag);
 }
 
 struct Pinned {
@@ -71,7 +55,7 @@ TEST_P(PinnedDigests, FactorAndSolutionAreUnchanged) {
     std::vector<double> b(m.n), x(f.n);
     for (uint32_t i = 0; i < m.n; ++i) b[i] = static_cast<double>(i % 7) - 3.0;
     ASSERT_FALSE(vorlane::solve_into_buffer(f, b, x).has_value());
-    EXPECT_EQ(fnv1a(kFnvOffset, x.data(), x.size() * sizeof(double)), p.solution);
+    EXPECT_EQ(vorlane_problems::digest(x), p.solution);
 }
 
 INSTANTIATE_TEST_SUITE_P(
