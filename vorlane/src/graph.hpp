@@ -9,7 +9,7 @@
 
 #include "vorlane/csr.hpp"
 #include "vorlane/expected.hpp"
-#include "large_alloc.hpp"
+#include "vorlane/large_alloc.hpp"
 #include "records.hpp"
 #include "strided.hpp"
 

@@ -1,5 +1,5 @@
 // Huge-page-aligned anonymous mappings for large arrays, operator new for small ones.
-#include "large_alloc.hpp"
+#include "vorlane/large_alloc.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "large_alloc.hpp"
+#include "vorlane/large_alloc.hpp"
 #include "saturating.hpp"
 #include "strided.hpp"
 

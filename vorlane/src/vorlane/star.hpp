@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "key_sort.hpp"
-#include "large_alloc.hpp"
+#include "vorlane/large_alloc.hpp"
 #include "records.hpp"
 
 namespace vorlane {

@@ -1,0 +1,202 @@
+// Laying out a factor for streamed applies, and the apply: a scatter pass forward, a gather
+// pass backward, both walking the steps in memory order.
+#include "vorlane/streamed_factor.hpp"
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+#include "saturating.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Columns solved in one pass over the factor. Sixteen doubles are two cache lines per vertex:
+// wider rows would add a line per vertex visit without sharing the factor's reads further.
+constexpr size_t kTile = 16;
+
+constexpr uint32_t kNoPosition = 0xFFFFFFFFu;
+
+template <class Coef, size_t FixedW>
+void forward_backward(const uint32_t* starts, const uint32_t* rows, const Coef* mult, const double* keep,
+                      size_t steps, double* y, size_t runtime_w) {
+    const size_t w = FixedW != 0 ? FixedW : runtime_w;
+    std::array<double, FixedW != 0 ? FixedW : kTile> g{};
+    for (size_t s = 0; s < steps; ++s) {
+        double* ys = y + s * w;
+        const double k = keep[s];
+        for (size_t j = 0; j < w; ++j) {
+            g[j] = ys[j];
+            ys[j] = k * g[j];
+        }
+        for (uint32_t t = starts[s]; t < starts[s + 1]; ++t) {
+            double* yr = y + size_t{rows[t]} * w;
+            const double a = static_cast<double>(mult[t]);
+            for (size_t j = 0; j < w; ++j) yr[j] = yr[j] + a * g[j];
+        }
+    }
+    for (size_t s = steps; s-- > 0;) {
+        const uint32_t begin = starts[s];
+        const uint32_t end = starts[s + 1];
+        if (begin == end) continue;
+        // Two sums, alternating entries, so consecutive entries' loads and products overlap;
+        // the same order for every width, so a column's result does not depend on its block.
+        std::array<double, FixedW != 0 ? FixedW : kTile> even{}, odd{};
+        uint32_t t = begin;
+        for (; t + 1 < end; t += 2) {
+            const double* ya = y + size_t{rows[t]} * w;
+            const double* yb = y + size_t{rows[t + 1]} * w;
+            const double a = static_cast<double>(mult[t]);
+            const double b = static_cast<double>(mult[t + 1]);
+            for (size_t j = 0; j < w; ++j) {
+                even[j] = even[j] + a * ya[j];
+                odd[j] = odd[j] + b * yb[j];
+            }
+        }
+        if (t < end) {
+            const double* ya = y + size_t{rows[t]} * w;
+            const double a = static_cast<double>(mult[t]);
+            for (size_t j = 0; j < w; ++j) even[j] = even[j] + a * ya[j];
+        }
+        double* ys = y + s * w;
+        for (size_t j = 0; j < w; ++j) ys[j] = ys[j] + (even[j] + odd[j]);
+    }
+}
+
+template <class Coef>
+void passes(const uint32_t* starts, const uint32_t* rows, const Coef* mult, const double* keep, size_t steps,
+            double* y, size_t w) {
+    switch (w) {
+        case 1: return forward_backward<Coef, 1>(starts, rows, mult, keep, steps, y, w);
+        case 2: return forward_backward<Coef, 2>(starts, rows, mult, keep, steps, y, w);
+        case 4: return forward_backward<Coef, 4>(starts, rows, mult, keep, steps, y, w);
+        case 8: return forward_backward<Coef, 8>(starts, rows, mult, keep, steps, y, w);
+        case 16: return forward_backward<Coef, 16>(starts, rows, mult, keep, steps, y, w);
+        default: return forward_backward<Coef, 0>(starts, rows, mult, keep, steps, y, w);
+    }
+}
+
+}  // namespace
+
+Expected<StreamedFactor, std::string> StreamedFactor::from(const CoreFactor& f, Precision precision) {
+    StreamedFactor s;
+    try {
+        s.n_ = f.n;
+        s.original_n_ = f.original_n;
+        s.precision_ = precision;
+        const size_t steps = f.order.size();
+        s.position_.assign(f.n, kNoPosition);
+        for (size_t t = 0; t < steps; ++t) s.position_[f.order[t]] = static_cast<uint32_t>(t);
+        for (auto& p : s.position_) {
+            if (p == kNoPosition) p = static_cast<uint32_t>(steps);
+        }
+        s.starts_.assign(steps + 1, 0);
+        s.rows_.reserve(f.rows.size());
+        const bool mixed = precision == Precision::Mixed;
+        if (mixed) {
+            s.multipliers32_.reserve(f.rows.size());
+        } else {
+            s.multipliers_.reserve(f.rows.size());
+        }
+        auto emit = [&](double a) {
+            if (mixed) {
+                s.multipliers32_.push_back(static_cast<float>(a));
+            } else {
+                s.multipliers_.push_back(a);
+            }
+        };
+        s.keep_.resize(steps);
+        for (size_t step = 0; step < steps; ++step) {
+            const uint32_t begin = f.col_starts[step];
+            const uint32_t end = f.col_starts[step + 1];
+            double remainder = 1.0;
+            for (uint32_t t = begin; t < end; ++t) {
+                s.rows_.push_back(s.position_[f.rows[t]]);
+                if (t + 1 < end) {
+                    emit(f.coefficients[t] * remainder);
+                    remainder = remainder * (1.0 - f.coefficients[t]);
+                } else {
+                    emit(remainder);
+                }
+            }
+            const double e = f.inv_diag[step];
+            s.keep_[step] = remainder * remainder * (e != 0.0 ? e : 1.0);
+            s.starts_[step + 1] = static_cast<uint32_t>(s.rows_.size());
+        }
+    } catch (const std::bad_alloc&) {
+        return unexpected(std::string("out of memory laying out the factor for its solves"));
+    }
+    return s;
+}
+
+uint64_t StreamedFactor::nbytes() const {
+    return position_.size() * sizeof(uint32_t) + starts_.size() * sizeof(uint32_t) + rows_.size() * sizeof(uint32_t) +
+           multipliers_.size() * sizeof(double) + multipliers32_.size() * sizeof(float) +
+           keep_.size() * sizeof(double);
+}
+
+uint64_t StreamedFactor::work_size(uint64_t width) const { return saturating_mul(n_, std::min<uint64_t>(width, kTile)); }
+
+std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, std::span<const double> rhs,
+                                                     std::span<double> out, std::span<double> work,
+                                                     double scale) const {
+    using namespace block_error;
+    const uint64_t n = n_;
+    const size_t stride = shape.stride;
+    if (shape.width == 0 || shape.width > shape.stride) return BadWidth{shape.width, shape.stride};
+    if (shape.rows > n) return TooManyRows{shape.rows, n};
+    const uint64_t extent = block_extent(shape);
+    if (rhs.size() < extent) return BufferTooSmall{"rhs", rhs.size(), extent};
+    if (out.size() < extent) return BufferTooSmall{"out", out.size(), extent};
+    const uint64_t need = work_size(shape.width);
+    if (work.size() < need) return BufferTooSmall{"work", work.size(), need};
+    if (n == 0) return std::nullopt;
+
+    const uint32_t* pos = position_.data();
+    const size_t len = shape.rows;
+    const bool augmented = n != original_n_;
+    const size_t ground = original_n_;
+    const size_t steps = keep_.size();
+    double* y = work.data();
+    for (size_t j0 = 0; j0 < shape.width; j0 += kTile) {
+        const size_t w = std::min<size_t>(kTile, shape.width - j0);
+        const double* in = rhs.data() + j0;
+        for (size_t i = 0; i < len; ++i) std::copy_n(in + i * stride, w, y + size_t{pos[i]} * w);
+        for (size_t i = len; i < n; ++i) std::fill_n(y + size_t{pos[i]} * w, w, 0.0);
+        // With a ground vertex the caller's system covers the original vertices only: the
+        // ground's right-hand side makes each column's total zero, and its potential is 0.
+        if (augmented) {
+            double* yg = y + size_t{pos[ground]} * w;
+            std::fill_n(yg, w, 0.0);
+            for (size_t i = 0; i < std::min<size_t>(len, ground); ++i) {
+                const double* yi = in + i * stride;
+                for (size_t j = 0; j < w; ++j) yg[j] = yg[j] - yi[j];
+            }
+        }
+        if (precision_ == Precision::Mixed) {
+            passes(starts_.data(), rows_.data(), multipliers32_.data(), keep_.data(), steps, y, w);
+        } else {
+            passes(starts_.data(), rows_.data(), multipliers_.data(), keep_.data(), steps, y, w);
+        }
+        // The shift per column: the ground's potential, or the mean over all vertices.
+        std::array<double, kTile> shift{};
+        if (augmented) {
+            std::copy_n(y + size_t{pos[ground]} * w, w, shift.begin());
+        } else {
+            for (size_t p = 0; p < n; ++p) {
+                for (size_t j = 0; j < w; ++j) shift[j] = shift[j] + y[p * w + j];
+            }
+            for (size_t j = 0; j < w; ++j) shift[j] = shift[j] / static_cast<double>(n);
+        }
+        double* to = out.data() + j0;
+        for (size_t i = 0; i < len; ++i) {
+            const double* yi = y + size_t{pos[i]} * w;
+            double* oi = to + i * stride;
+            for (size_t j = 0; j < w; ++j) oi[j] = (yi[j] - shift[j]) * scale;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace vorlane
