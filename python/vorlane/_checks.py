@@ -15,6 +15,8 @@ from ._limits import DEFAULT_MAXITER
 METHODS = ("auto", "factor", "jacobi")
 # The engine's renumbering modes, by the values of the renumber option.
 _RENUMBER_MODES = {False: 0, "auto": 1, True: 2}
+# How a factor's applies store it, by the engine's number.
+PRECISIONS = {"double": 0, "mixed": 1}
 
 
 def describe(obj: object) -> str:
@@ -153,6 +155,13 @@ def check_renumber(renumber: object) -> Union[bool, str]:
     if isinstance(renumber, str) and renumber == "auto":
         return renumber
     raise ValueError(f"renumber must be 'auto', True or False, got {renumber!r}")
+
+
+def check_precision(precision: object) -> str:
+    """The precision option: "double" or "mixed"."""
+    if not isinstance(precision, str) or precision not in PRECISIONS:
+        raise ValueError(f"precision must be one of {', '.join(map(repr, PRECISIONS))}, got {precision!r}")
+    return precision
 
 
 def renumber_mode(renumber: Union[bool, str]) -> int:

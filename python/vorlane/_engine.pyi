@@ -8,7 +8,7 @@ class System:
     nnz: int
     singular: bool
     factor_scale: float
-    def factorize(self, seed: int, split: Optional[int], renumber: int) -> Factor: ...
+    def factorize(self, seed: int, split: Optional[int], renumber: int, precision: int) -> Factor: ...
     def project(self, block: np.ndarray, width: int) -> None: ...
 
 class Factor:
@@ -18,7 +18,8 @@ class Factor:
     nnz: int
     nbytes: int
     renumbered: bool
-    def apply(self, src: np.ndarray, dst: np.ndarray, width: int) -> None: ...
+    precision: int
+    def apply(self, src: np.ndarray, dst: np.ndarray, width: int, scale: float) -> None: ...
     def export_into(
         self, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray, coefficients: np.ndarray,
         inv_diag: np.ndarray,
@@ -43,12 +44,13 @@ def cg(
     seed: int,
     split: Optional[int],
     renumber: int,
+    precision: int,
     notify: Optional[Callable[[int, float], Any]],
     snapshot: Optional[np.ndarray],
 ) -> Tuple[int, Optional[Factor], float, List[Tuple[int, float, int]]]: ...
 def restore_factor(
     n: int, original_n: int, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray,
-    coefficients: np.ndarray, inv_diag: np.ndarray, renumbering: Optional[np.ndarray],
+    coefficients: np.ndarray, inv_diag: np.ndarray, renumbering: Optional[np.ndarray], precision: int,
 ) -> Factor: ...
 def problem(
     recipe: str,

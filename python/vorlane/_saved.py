@@ -41,7 +41,7 @@ import numpy as np
 
 from . import _engine
 from ._atomic import write_atomically
-from ._checks import check_seed, check_split, describe
+from ._checks import PRECISIONS, check_precision, check_seed, check_split, describe
 
 FORMAT_VERSION = 1
 
@@ -103,8 +103,9 @@ def state_of(preconditioner: Any) -> Dict[str, np.ndarray]:
     }
 
 
-def from_state(state: Mapping[str, Any]) -> Any:
-    """The Preconditioner the state describes; ValueError unless it describes a valid one."""
+def from_state(state: Mapping[str, Any], precision: str = "double") -> Any:
+    """The Preconditioner the state describes, its applies in ``precision``; ValueError unless
+    it describes a valid one."""
     from ._preconditioner import Preconditioner
 
     if not isinstance(state, Mapping):
@@ -144,6 +145,7 @@ def from_state(state: Mapping[str, Any]) -> Any:
         int(state["original_n"]),
         *(np.ascontiguousarray(state[name]) for name in _ARRAYS),
         renumbering,
+        PRECISIONS[check_precision(precision)],
     )
     return Preconditioner._from_factor(factor, scale=scale, seed=seed, split=split, setup_seconds=setup_seconds)
 
@@ -163,15 +165,19 @@ def save(preconditioner: Any, file: PathOrFile) -> None:
         np.savez(file, **state)
 
 
-def load(file: PathOrFile) -> Any:
+def load(file: PathOrFile, *, precision: str = "double") -> Any:
     """Load a :class:`vorlane.Preconditioner` saved by :func:`vorlane.save`.
+
+    The file holds the factor, not how its applies store it: ``precision`` ("double" or
+    "mixed") chooses that, as for :class:`vorlane.Preconditioner`.
 
     Raises ValueError for anything that is not a complete, valid saved preconditioner
     (truncated or corrupted files, wrong members, lengths or index ranges, an order that
     eliminates a vertex twice, a renumbering that is not a permutation, non-finite values);
     the file is never unpickled.
     """
-    return from_state(_read_archive(file))
+    precision = check_precision(precision)
+    return from_state(_read_archive(file), precision)
 
 
 def _read_archive(file: PathOrFile) -> Dict[str, np.ndarray]:

@@ -18,6 +18,7 @@ from ._checks import (
     check_matrix,
     check_maxiter,
     check_method,
+    check_precision,
     check_renumber,
     check_seed,
     check_split,
@@ -25,6 +26,7 @@ from ._checks import (
     describe,
     inconsistent_message,
     renumber_mode,
+    PRECISIONS,
 )
 
 # The engine's paths and column outcomes, by number.
@@ -41,8 +43,10 @@ class SolveInfo:
         converged: whether the relative residual reached ``tol`` (in every column).
         iterations: conjugate-gradient iterations (products with A); for a ``b`` of shape
             ``(n, k)`` with k > 1, an int64 array with one count per column.
-        residual: final relative residual ``||b - A x|| / ||b||``, recomputed from the
-            returned ``x`` (0.0 when ``b`` is zero); an array per column when k > 1.
+        residual: final relative residual ``||b - A x|| / ||b||`` of the returned ``x``
+            itself, with ``A x`` summed entry by entry in row order (A's entries sorted by
+            column, duplicates merged): what ``b - A @ x`` gives for such a CSR matrix (0.0
+            when ``b`` is zero); an array per column when k > 1.
         factor_seconds: wall time spent checking A and building the preconditioner.
         solve_seconds: wall time spent in the iteration.
         singular: whether A has a null space (a Laplacian, or a connected component
@@ -50,6 +54,9 @@ class SolveInfo:
             such component.
         message: a short human-readable account of how the iteration ended.
         method: the preconditioner that finished the solve, ``"factor"`` or ``"jacobi"``.
+        jacobi_iterations: of ``iterations``, those preconditioned by the diagonal of A
+            (with ``method="auto"``, the ones before it factorized; the rest used the
+            factor); an array per column when k > 1, like ``iterations``.
     """
 
     converged: bool
@@ -60,6 +67,7 @@ class SolveInfo:
     singular: bool
     message: str
     method: str = "factor"
+    jacobi_iterations: Union[int, np.ndarray] = 0
 
     @property
     def total_seconds(self) -> float:
@@ -68,6 +76,7 @@ class SolveInfo:
     def __repr__(self) -> str:
         return (
             f"SolveInfo(converged={self.converged}, iterations={self.iterations!r}, "
+            f"jacobi_iterations={self.jacobi_iterations!r}, "
             f"residual={self.residual!r}, method={self.method!r}, singular={self.singular}, "
             f"factor_seconds={self.factor_seconds:.3g}, solve_seconds={self.solve_seconds:.3g}, "
             f"total_seconds={self.total_seconds:.3g}, message={self.message!r})"
@@ -80,6 +89,7 @@ class RunResult:
 
     x: np.ndarray
     iterations: np.ndarray
+    jacobi_iterations: np.ndarray
     residual: np.ndarray
     status: List[int]
     method: str
@@ -143,6 +153,7 @@ def run(
     seed: int = 0,
     split: Optional[int] = None,
     renumber: Union[bool, str] = "auto",
+    precision: str = "double",
     factor: Any = None,
     X0: Optional[np.ndarray] = None,
     notify: Optional[Callable[[int, float], object]] = None,
@@ -160,13 +171,14 @@ def run(
     if k == 0:
         empty = np.zeros(0)
         used = "jacobi" if method == "auto" else method
-        return RunResult(X, empty.astype(np.int64), empty, [], used, 0.0, 0.0, factor, time_limit)
+        counts = empty.astype(np.int64)
+        return RunResult(X, counts, counts, empty, [], used, 0.0, 0.0, factor, time_limit)
     adaptive = method == "auto"
     path = _PATHS["jacobi" if adaptive else method]
     start = time.perf_counter()
     path_used, built, factor_seconds, columns = _engine.cg(
         system, factor, B, X, k, X0 is not None, tol, maxiter, path, adaptive, time_limit,
-        seed, split, renumber_mode(renumber), notify, snapshot,
+        seed, split, renumber_mode(renumber), PRECISIONS[precision], notify, snapshot,
     )
     elapsed = time.perf_counter() - start
     status = [column[2] for column in columns]
@@ -176,6 +188,7 @@ def run(
     return RunResult(
         x=X,
         iterations=np.array([column[0] for column in columns], dtype=np.int64),
+        jacobi_iterations=np.array([column[3] for column in columns], dtype=np.int64),
         residual=np.array([column[1] for column in columns], dtype=np.float64),
         status=status,
         method=_PATH_NAMES[path_used],
@@ -209,6 +222,7 @@ def solve(
     M: object = None,
     method: str = "auto",
     renumber: Union[bool, str] = "auto",
+    precision: str = "double",
 ) -> "tuple[np.ndarray, SolveInfo]":
     """Solve A x = b for a symmetric Laplacian or SDDM matrix A.
 
@@ -222,7 +236,7 @@ def solve(
             When A is singular (a Laplacian), each column must sum to zero over each
             connected component without diagonal excess.
         tol: relative residual to reach, per column.
-        maxiter: most iterations to run; None means 1000.
+        maxiter: most iterations to run; None means 1000, 0 returns the starting guess.
         seed: seed of the randomized factorization (0 to 2**64 - 1).
         split: number of copies each edge is split into (None for no splitting).
         x0: starting guess, of the shape of ``b``.
@@ -237,6 +251,9 @@ def solve(
             :class:`vorlane.Preconditioner`: ``"auto"`` when A's numbering lacks locality
             and reverse Cuthill-McKee restores it, ``True`` always, ``False`` never. The
             solution is in A's numbering either way.
+        precision: how the factor's applies store it, as for
+            :class:`vorlane.Preconditioner`: ``"double"`` or ``"mixed"`` (single-precision
+            multipliers). Ignored when ``M`` is given (M's own precision applies).
 
     Returns:
         ``(x, info)``: the solution as a float64 array of the shape of ``b`` and a
@@ -256,6 +273,7 @@ def solve(
     split = check_split(split)
     method = check_method(method)
     renumber = check_renumber(renumber)
+    precision = check_precision(precision)
     if callback is not None and not callable(callback):
         raise TypeError(f"callback must be callable, got {describe(callback)}")
     if M is not None and method == "jacobi":
@@ -285,12 +303,13 @@ def solve(
 
     result = run(
         system, B, tol=tol, maxiter=cap, method=method, seed=seed, split=split,
-        renumber=renumber, factor=factor, X0=X0, notify=notify, snapshot=snapshot,
+        renumber=renumber, precision=precision, factor=factor, X0=X0, notify=notify, snapshot=snapshot,
     )
     vector = len(shape) == 1 or B.shape[1] == 1 and len(shape) == 2 and shape[1] == 1
     info = SolveInfo(
         converged=result.converged,
         iterations=int(result.iterations[0]) if vector else result.iterations,
+        jacobi_iterations=int(result.jacobi_iterations[0]) if vector else result.jacobi_iterations,
         residual=float(result.residual[0]) if vector else result.residual,
         factor_seconds=check_seconds + result.factor_seconds,
         solve_seconds=result.solve_seconds,

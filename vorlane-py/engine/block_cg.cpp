@@ -7,8 +7,8 @@
 #include <cmath>
 #include <limits>
 
-#include "lanczos.hpp"
-#include "vorlane/block_solve.hpp"
+#include "vorlane/adaptive_start.hpp"
+#include "vorlane/large_alloc.hpp"
 
 namespace vorlane_engine {
 
@@ -28,9 +28,6 @@ constexpr double kBreakdownFraction = 0.5;
 // normally gains a digit every few iterations); the true residual then decides.
 constexpr double kWindowProgress = 0.9;
 constexpr uint64_t kWindow = 25;
-// The adaptive start reconsiders every this many Jacobi iterations.
-constexpr uint64_t kDecisionInterval = 8;
-
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -71,7 +68,7 @@ struct Column {
 
 }  // namespace
 
-CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* factor, const double* b, double* x,
+CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* factor, const double* b, double* x,
                    size_t width, bool has_guess, const CgSettings& settings, const CgHooks& hooks) {
     const uint64_t n = matrix.n();
     const size_t k = width;
@@ -80,12 +77,12 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
     std::vector<Column> cols(k);
 
     // Every buffer is made here, once; the iteration allocates nothing (the copy of the best
-    // iterate is made on the first checkpoint that needs it).
-    std::vector<double> rhs(n * k), r(n * k), p(n * k, 0.0), q(n * k), best;
-    std::vector<double> work;
+    // iterate is made on the first checkpoint that needs it). The blocks the factor's passes
+    // reach at scattered rows live on huge pages where the system offers them.
+    vorlane::LargeVector<double> rhs(n * k), r(n * k), p(n * k, 0.0), q(n * k), best, work;
     std::vector<double> sums(matrix.components() * k);
     std::vector<double> dots(k), alphas(k), betas(k), steps(k), scale(k);
-    auto ensure_work = [&](const vorlane::CoreFactor* f) { work.resize(f->n * k); };
+    auto ensure_work = [&](const vorlane::StreamedFactor* f) { work.resize(f->work_size(k)); };
 
     for (size_t j = 0; j < k; ++j) {
         cols[j].bnorm = column_norm(b, n, j, k);
@@ -138,6 +135,12 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
         if (c.rnorm <= c.target) c.result.status = Status::Converged;
     }
 
+    // No iteration allowed: the starting guess is the answer, converged or not.
+    if (settings.maxiter == 0) {
+        for (Column& c : cols) {
+            if (c.running()) c.result.status = Status::MaxIter;
+        }
+    }
     auto any_running = [&] { return std::any_of(cols.begin(), cols.end(), [](const Column& c) { return c.running(); }); };
     if (outcome.path == Path::Factor && factor == nullptr && any_running()) {
         factor = hooks.factorize ? hooks.factorize() : nullptr;
@@ -161,13 +164,12 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
 
     if (outcome.path == Path::Factor && factor != nullptr) ensure_work(factor);
 
-    LanczosRecord lanczos;
+    vorlane::LanczosRecord lanczos;
     size_t tracked = k;  // the column whose coefficients estimate the spectrum
     for (size_t j = 0; j < k && tracked == k; ++j) {
         if (cols[j].running()) tracked = j;
     }
     const Clock::time_point started = Clock::now();
-    Clock::time_point jacobi_started = started;
     uint64_t jacobi_iterations = 0;
     uint64_t count = 0;
     bool switching = false;
@@ -211,7 +213,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
 
         // z = M r, into q; then r . z per column.
         if (outcome.path == Path::Factor) {
-            const auto error = vorlane::solve_block_into(*factor, {n, k, k}, r, q, work);
+            const auto error = factor->apply({n, k, k}, r, q, work);
             if (error) throw std::logic_error("block solve: " + vorlane::message(*error));
         } else if (outcome.path == Path::Jacobi) {
             const double* inv = matrix.inverse_diagonal().data();
@@ -221,7 +223,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
         } else {
             std::copy(r.begin(), r.end(), q.begin());
         }
-        if (!(outcome.path == Path::Factor && matrix.connected_laplacian() && !factor->augmented())) {
+        if (!(outcome.path == Path::Factor && matrix.connected_laplacian() && factor->n() == factor->original_n())) {
             // The factor's own solve already removes the mean on a connected Laplacian.
             matrix.project(q.data(), k, k, sums);
         }
@@ -294,6 +296,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
             Column& c = cols[j];
             if (!c.running() || alphas[j] == 0.0) continue;
             ++c.result.iterations;
+            if (outcome.path == Path::Jacobi) ++c.result.jacobi_iterations;
             c.rnorm = std::sqrt(dots[j]);
             if (!std::isfinite(c.rnorm)) {
                 c.result.status = Status::NonFinite;
@@ -334,19 +337,16 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
         }
 
         if (outcome.path == Path::Jacobi) ++jacobi_iterations;
-        if (settings.adaptive && outcome.path == Path::Jacobi && jacobi_iterations % kDecisionInterval == 0 &&
+        if (settings.adaptive && outcome.path == Path::Jacobi && jacobi_iterations % vorlane::kDecisionInterval == 0 &&
             any_running()) {
             double remaining = 1.0;
             for (const Column& c : cols) {
                 if (c.running() && c.target > 0) remaining = std::max(remaining, c.rnorm / c.target);
             }
-            SwitchInputs inputs;
-            inputs.iteration_seconds = seconds_since(jacobi_started) / static_cast<double>(jacobi_iterations);
+            vorlane::SwitchInputs inputs;
             inputs.remaining_reduction = remaining;
-            inputs.matrix_entries = static_cast<double>(matrix.nnz() + n);
             inputs.width = static_cast<double>(k);
-            inputs.seconds_so_far = seconds_since(jacobi_started);
-            if (should_switch(lanczos, inputs)) {
+            if (vorlane::should_switch(lanczos, inputs)) {
                 factor = hooks.factorize ? hooks.factorize() : nullptr;
                 if (factor == nullptr) {
                     outcome.stopped = true;
@@ -362,7 +362,6 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
         }
     }
 
-    // The reported residual is recomputed from the returned x, against b itself.
     for (size_t j = 0; j < k; ++j) {
         Column& c = cols[j];
         if (c.saved && (c.result.status == Status::Stalled || c.result.status == Status::NonFinite ||
@@ -371,17 +370,18 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
         }
     }
     matrix.project(x, k, k, sums);
-    matrix.multiply(x, q.data(), k, k, {});
     for (uint64_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < k; ++j) {
-            const double s = cols[j].bnorm;
-            q[i * k + j] = s > 0 ? b[i * k + j] / s - q[i * k + j] : 0.0;
-        }
+        for (size_t j = 0; j < k; ++j) x[i * k + j] = x[i * k + j] * cols[j].bnorm;
     }
+    // The reported residual is that of the returned x itself, ||b - A x|| / ||b||, with A's
+    // products summed entry by entry in row order from 0: near the accuracy limit, the
+    // rounding of x's own scaling would otherwise show in the figure.
+    matrix.multiply(x, q.data(), k, k, {});
+    for (size_t t = 0; t < n * k; ++t) q[t] = b[t] - q[t];
     outcome.columns.resize(k);
     for (size_t j = 0; j < k; ++j) {
         Column& c = cols[j];
-        c.result.residual = c.bnorm > 0 ? column_norm(q.data(), n, j, k) : 0.0;
+        c.result.residual = c.bnorm > 0 ? column_norm(q.data(), n, j, k) / c.bnorm : 0.0;
         if (c.result.status == Status::Running) c.result.status = Status::MaxIter;
         if (c.result.status == Status::Converged && !(c.result.residual <= settings.tol)) {
             c.result.status = std::isfinite(c.result.residual) ? Status::Stalled : Status::NonFinite;
@@ -390,9 +390,6 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* facto
             c.result.status = Status::Converged;
         }
         outcome.columns[j] = c.result;
-    }
-    for (uint64_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < k; ++j) x[i * k + j] = x[i * k + j] * cols[j].bnorm;
     }
     return outcome;
 }

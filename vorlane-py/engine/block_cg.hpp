@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "checked_matrix.hpp"
-#include "vorlane/decomposition.hpp"
+#include "vorlane/streamed_factor.hpp"
 
 namespace vorlane_engine {
 
@@ -41,6 +41,8 @@ struct CgSettings {
 
 struct ColumnResult {
     uint64_t iterations = 0;
+    // Of those, the ones preconditioned by the diagonal (before the adaptive start switched).
+    uint64_t jacobi_iterations = 0;
     double residual = 0.0;
     Status status = Status::Running;
 };
@@ -63,7 +65,7 @@ struct CgHooks {
     // After every iteration, when set; false stops as should_stop does.
     std::function<bool(const IterateView&)> after_iteration;
     // Builds the factor when the adaptive start switches; null stops.
-    std::function<const vorlane::CoreFactor*()> factorize;
+    std::function<const vorlane::StreamedFactor*()> factorize;
 };
 
 struct CgOutcome {
@@ -76,7 +78,7 @@ struct CgOutcome {
 // starting guess when has_guess and receives the solution. factor is used on the factor
 // path; when it is null, hooks.factorize builds it (first thing on the factor path, once
 // the right-hand sides are checked; at the switch when adaptive).
-CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::CoreFactor* factor, const double* b, double* x,
+CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* factor, const double* b, double* x,
                    size_t width, bool has_guess, const CgSettings& settings, const CgHooks& hooks);
 
 }  // namespace vorlane_engine

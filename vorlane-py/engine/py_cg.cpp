@@ -27,6 +27,7 @@ enum Arg {
     kSeed,
     kSplit,
     kRenumber,
+    kPrecision,
     kNotify,
     kSnapshot,
     kArgCount
@@ -37,7 +38,7 @@ enum Arg {
 PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (nargs != kArgCount) {
-            PyErr_SetString(PyExc_TypeError, "cg() takes 16 arguments");
+            PyErr_SetString(PyExc_TypeError, "cg() takes 17 arguments");
             return nullptr;
         }
         if (!PyObject_TypeCheck(args[kSystem], system_type())) {
@@ -50,8 +51,8 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
         const CheckedMatrix& matrix = *reinterpret_cast<SystemObject*>(args[kSystem])->matrix;
-        const vorlane::CoreFactor* factor =
-            has_factor ? &reinterpret_cast<FactorObject*>(args[kFactor])->factor->core : nullptr;
+        const vorlane::StreamedFactor* factor =
+            has_factor ? &reinterpret_cast<FactorObject*>(args[kFactor])->factor->streamed : nullptr;
 
         CgSettings settings;
         const unsigned long long width = PyLong_AsUnsignedLongLong(args[kWidth]);
@@ -72,7 +73,8 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         if (PyErr_Occurred()) return nullptr;
         Renumber renumber = Renumber::Auto;
-        if (!read_renumber(args[kRenumber], renumber)) return nullptr;
+        vorlane::Precision precision = vorlane::Precision::Double;
+        if (!read_renumber(args[kRenumber], renumber) || !read_precision(args[kPrecision], precision)) return nullptr;
         if (path < 0 || path > 2 || width == 0) {
             PyErr_SetString(PyExc_ValueError, "cg(): bad path or width");
             return nullptr;
@@ -80,9 +82,9 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         settings.start = static_cast<Path>(path);
         settings.adaptive = adaptive != 0;
         if (factor != nullptr) {
-            if (factor->original_n != matrix.n()) {
+            if (factor->original_n() != matrix.n()) {
                 PyErr_Format(PyExc_ValueError, "M was built for a matrix of dimension %llu, not %llu",
-                             static_cast<unsigned long long>(factor->original_n),
+                             static_cast<unsigned long long>(factor->original_n()),
                              static_cast<unsigned long long>(matrix.n()));
                 return nullptr;
             }
@@ -127,11 +129,11 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                     });
                 };
             }
-            hooks.factorize = [&]() -> const vorlane::CoreFactor* {
+            hooks.factorize = [&]() -> const vorlane::StreamedFactor* {
                 const auto start = std::chrono::steady_clock::now();
-                built = factorize_unlocked(matrix, seed, split, renumber, unlocked, failure);
+                built = factorize_unlocked(matrix, seed, split, renumber, precision, unlocked, failure);
                 factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                return built ? &built->core : nullptr;
+                return built ? &built->streamed : nullptr;
             };
             outcome = block_cg(matrix, factor, b.doubles().data(), x.writable_doubles().data(), width, has_guess != 0,
                                settings, hooks);
@@ -144,8 +146,9 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (columns == nullptr) return nullptr;
         for (size_t j = 0; j < outcome.columns.size(); ++j) {
             const ColumnResult& c = outcome.columns[j];
-            PyObject* item = Py_BuildValue("(Kdi)", static_cast<unsigned long long>(c.iterations), c.residual,
-                                           static_cast<int>(c.status));
+            PyObject* item = Py_BuildValue("(KdiK)", static_cast<unsigned long long>(c.iterations), c.residual,
+                                           static_cast<int>(c.status),
+                                           static_cast<unsigned long long>(c.jacobi_iterations));
             if (item == nullptr) {
                 Py_DECREF(columns);
                 return nullptr;

@@ -7,16 +7,12 @@
 #include "buffers.hpp"
 #include "guard.hpp"
 #include "py_types.hpp"
-#include "vorlane/block_solve.hpp"
+#include "vorlane/large_alloc.hpp"
 #include "vorlane/factor_parts.hpp"
 
 namespace vorlane_engine {
 
 namespace {
-
-// Columns solved together by apply(); wider blocks are taken in slices of this many, which
-// bounds the work buffer at this many vectors.
-constexpr uint64_t kApplySlice = 64;
 
 const EngineFactor& engine_factor_of(PyObject* self) { return *reinterpret_cast<FactorObject*>(self)->factor; }
 const vorlane::CoreFactor& factor_of(PyObject* self) { return engine_factor_of(self).core; }
@@ -53,15 +49,20 @@ PyObject* get_nnz(PyObject* self, void*) {
 PyObject* get_nbytes(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         const auto& f = factor_of(self);
+        const EngineFactor& engine = engine_factor_of(self);
         const uint64_t total = held_bytes(f.order) + held_bytes(f.col_starts) + held_bytes(f.rows) +
-                               held_bytes(f.coefficients) + held_bytes(f.inv_diag) + held_bytes(f.position) +
-                               held_bytes(f.position_rows) + held_bytes(f.scratch.buffer) +
-                               held_bytes(engine_factor_of(self).renumbering);
+                               held_bytes(f.coefficients) + held_bytes(f.inv_diag) +
+                               held_bytes(engine.renumbering) + engine.streamed.nbytes();
         return PyLong_FromUnsignedLongLong(total);
     });
 }
 PyObject* get_renumbered(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(engine_factor_of(self).renumbered()); });
+}
+PyObject* get_precision(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        return PyLong_FromLong(static_cast<long>(engine_factor_of(self).streamed.precision()));
+    });
 }
 
 PyGetSetDef factor_getset[] = {
@@ -71,40 +72,38 @@ PyGetSetDef factor_getset[] = {
     {"nnz", get_nnz, nullptr, "stored entries: column entries plus pivots", nullptr},
     {"nbytes", get_nbytes, nullptr, "bytes of memory held", nullptr},
     {"renumbered", get_renumbered, nullptr, "whether elimination ran on the matrix renumbered", nullptr},
+    {"precision", get_precision, nullptr, "how its applies store the factor: 0 double, 1 mixed", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// apply(src, dst, width): dst = factor solve of every column of the (n, width) block src.
+// apply(src, dst, width, scale): dst = scale * (factor solve of every column of the
+// (n, width) block src); src and dst may be the same array.
 PyObject* factor_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 3) {
-            PyErr_SetString(PyExc_TypeError, "apply(src, dst, width) takes three arguments");
+        if (nargs != 4) {
+            PyErr_SetString(PyExc_TypeError, "apply(src, dst, width, scale) takes four arguments");
             return nullptr;
         }
         const unsigned long long width = PyLong_AsUnsignedLongLong(args[2]);
+        if (PyErr_Occurred()) return nullptr;
+        const double scale = PyFloat_AsDouble(args[3]);
         if (PyErr_Occurred()) return nullptr;
         Borrowed src, dst;
         if (!src.acquire(args[0], Element::Float64, "src") || !dst.acquire(args[1], Element::Float64, "dst", true)) {
             return nullptr;
         }
-        const vorlane::CoreFactor& factor = factor_of(self);
-        const uint64_t rows = factor.original_n;
+        const vorlane::StreamedFactor& factor = engine_factor_of(self).streamed;
+        const uint64_t rows = factor.original_n();
         if (width == 0 || src.size() != rows * width || dst.size() != rows * width) {
             PyErr_Format(PyExc_ValueError, "src and dst must hold %llu x %llu elements",
                          static_cast<unsigned long long>(rows), width);
             return nullptr;
         }
-        std::vector<double> work(factor.n * std::min<uint64_t>(width, kApplySlice));
+        vorlane::LargeVector<double> work(factor.work_size(width));
         std::optional<vorlane::BlockSolveError> error;
         {
             Unlocked unlocked;
-            const auto in = src.doubles();
-            auto out = dst.writable_doubles();
-            for (uint64_t first = 0; first < width && !error; first += kApplySlice) {
-                const uint64_t slice = std::min<uint64_t>(kApplySlice, width - first);
-                error = vorlane::solve_block_into(factor, {rows, slice, width}, in.subspan(first), out.subspan(first),
-                                                  work);
-            }
+            error = factor.apply({rows, width, width}, src.doubles(), dst.writable_doubles(), work, scale);
         }
         if (error) {
             PyErr_SetString(PyExc_ValueError, vorlane::message(*error).c_str());
@@ -182,7 +181,7 @@ PyMethodDef factor_methods[] = {
     {"export_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_export_into)), METH_FASTCALL,
      "export_into(order, col_starts, rows, coefficients, inv_diag): copy the factor's arrays out"},
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_apply)), METH_FASTCALL,
-     "apply(src, dst, width): solve with the factor for each column, without the interpreter lock"},
+     "apply(src, dst, width, scale): scale times the factor's solve of each column, without the interpreter lock"},
     {"renumbering_into", factor_renumbering_into, METH_O,
      "renumbering_into(buffer): copy the renumbering of a renumbered factor out"},
     {nullptr, nullptr, 0, nullptr},
@@ -217,11 +216,13 @@ PyTypeObject* factor_type() {
 
 PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 3 + kPartCount) {
+        if (nargs != 4 + kPartCount) {
             PyErr_SetString(PyExc_TypeError, "restore_factor(n, original_n, order, col_starts, rows, coefficients, "
-                                             "inv_diag, renumbering)");
+                                             "inv_diag, renumbering, precision)");
             return nullptr;
         }
+        vorlane::Precision precision = vorlane::Precision::Double;
+        if (!read_precision(args[3 + kPartCount], precision)) return nullptr;
         vorlane::FactorParts parts;
         parts.n = PyLong_AsUnsignedLongLong(args[0]);
         if (PyErr_Occurred()) return nullptr;
@@ -245,16 +246,21 @@ PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_ValueError, restored.error().c_str());
             return nullptr;
         }
-        EngineFactor factor{std::move(*restored), {}};
+        std::vector<uint32_t> old_of;
         if (renumbering_object != Py_None) {
             const auto order = renumbering.uint32s();
-            if (auto problem = check_renumbering(order, factor.core.original_n)) {
+            if (auto problem = check_renumbering(order, restored->original_n)) {
                 PyErr_SetString(PyExc_ValueError, problem->c_str());
                 return nullptr;
             }
-            factor.renumbering.assign(order.begin(), order.end());
+            old_of.assign(order.begin(), order.end());
         }
-        return wrap_factor(std::move(factor));
+        auto factor = make_engine_factor(std::move(*restored), std::move(old_of), precision);
+        if (!factor) {
+            PyErr_SetString(PyExc_MemoryError, factor.error().c_str());
+            return nullptr;
+        }
+        return wrap_factor(std::move(factor).value());
     });
 }
 

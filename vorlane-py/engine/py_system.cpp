@@ -61,19 +61,23 @@ bool read_settings(PyObject* seed_object, PyObject* split_object, uint64_t& seed
 
 PyObject* system_factorize(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 3) {
-            PyErr_SetString(PyExc_TypeError, "factorize(seed, split, renumber) takes three arguments");
+        if (nargs != 4) {
+            PyErr_SetString(PyExc_TypeError, "factorize(seed, split, renumber, precision) takes four arguments");
             return nullptr;
         }
         uint64_t seed = 0;
         std::optional<uint32_t> split;
         Renumber mode = Renumber::Auto;
-        if (!read_settings(args[0], args[1], seed, split) || !read_renumber(args[2], mode)) return nullptr;
+        vorlane::Precision precision = vorlane::Precision::Double;
+        if (!read_settings(args[0], args[1], seed, split) || !read_renumber(args[2], mode) ||
+            !read_precision(args[3], precision)) {
+            return nullptr;
+        }
         FactorizeFailure failure;
         std::optional<EngineFactor> factor;
         {
             Unlocked unlocked;
-            factor = factorize_unlocked(matrix_of(self), seed, split, mode, unlocked, failure);
+            factor = factorize_unlocked(matrix_of(self), seed, split, mode, precision, unlocked, failure);
         }
         if (!factor) {
             raise_factorize_failure(failure);
@@ -110,8 +114,8 @@ PyMethodDef system_methods[] = {
     {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_project)), METH_FASTCALL,
      "project(block, width): remove each column's part in the null space of A, in place"},
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
-     "factorize(seed, split, renumber) -> Factor, without the interpreter lock; renumber 0 never, 1 auto, 2 "
-     "always"},
+     "factorize(seed, split, renumber, precision) -> Factor, without the interpreter lock; renumber 0 never, 1 "
+     "auto, 2 always; precision 0 double, 1 mixed"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -143,7 +147,8 @@ PyTypeObject* system_type() {
 }
 
 std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
-                                               std::optional<uint32_t> split, Renumber mode, Unlocked& unlocked,
+                                               std::optional<uint32_t> split, Renumber mode,
+                                               vorlane::Precision precision, Unlocked& unlocked,
                                                FactorizeFailure& failure) {
     std::vector<uint32_t> renumbering = choose_renumbering(matrix, mode);
     const FactorInput input = matrix.factor_input(renumbering);
@@ -153,7 +158,14 @@ std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint
     auto poll = [](void* context) { return static_cast<Unlocked*>(context)->poll(); };
     auto built = vorlane::build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()),
                                        config, {poll, &unlocked});
-    if (built) return factor_in_original_numbering(std::move(built).value(), std::move(renumbering));
+    if (built) {
+        name_in_original_numbering(built.value(), renumbering);
+        auto factor = make_engine_factor(std::move(built).value(), std::move(renumbering), precision);
+        if (factor) return std::move(factor).value();
+        failure.memory = true;
+        failure.message = factor.error();
+        return std::nullopt;
+    }
     const vorlane::CoreError& error = built.error();
     failure.interrupted = std::holds_alternative<vorlane::Interrupted>(error);
     failure.memory = std::holds_alternative<vorlane::OutOfMemory>(error) ||
@@ -171,6 +183,17 @@ bool read_renumber(PyObject* object, Renumber& mode) {
         return false;
     }
     mode = static_cast<Renumber>(value);
+    return true;
+}
+
+bool read_precision(PyObject* object, vorlane::Precision& precision) {
+    const long value = PyLong_AsLong(object);
+    if (PyErr_Occurred()) return false;
+    if (value < 0 || value > 1) {
+        PyErr_SetString(PyExc_ValueError, "precision must be 0 (double) or 1 (mixed)");
+        return false;
+    }
+    precision = static_cast<vorlane::Precision>(value);
     return true;
 }
 

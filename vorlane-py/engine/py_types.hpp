@@ -9,7 +9,7 @@
 #include <string>
 
 #include "checked_matrix.hpp"
-#include "renumbered_factor.hpp"
+#include "engine_factor.hpp"
 #include "renumbering.hpp"
 #include "unlocked.hpp"
 
@@ -37,10 +37,13 @@ struct FactorizeFailure {
 // Renumbers (as mode says) and factorizes while `unlocked` holds the interpreter lock
 // released, polling it for signals.
 std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
-                                               std::optional<uint32_t> split, Renumber mode, Unlocked& unlocked,
+                                               std::optional<uint32_t> split, Renumber mode,
+                                               vorlane::Precision precision, Unlocked& unlocked,
                                                FactorizeFailure& failure);
 // mode from its Python form: 0 never, 1 auto, 2 always (ValueError for anything else).
 bool read_renumber(PyObject* object, Renumber& mode);
+// precision from its Python form: 0 double, 1 mixed (ValueError for anything else).
+bool read_precision(PyObject* object, vorlane::Precision& precision);
 void raise_factorize_failure(const FactorizeFailure& failure);
 // Wraps a finished factor in a new Factor object (lock held).
 PyObject* wrap_factor(EngineFactor&& factor);
@@ -48,8 +51,8 @@ PyObject* wrap_factor(EngineFactor&& factor);
 // Module-level functions.
 PyObject* check_matrix(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* run_cg(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag, renumbering)
-// -> Factor, after checking that the arrays form a valid factor and renumbering (None or a
+// restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag, renumbering,
+// precision) -> Factor, after checking that the arrays form a valid factor and renumbering (None or a
 // uint32 array) a permutation of the matrix's vertices (ValueError if not).
 PyObject* restore_factor(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // problem(recipe, dims, seed, **options) -> (n, indptr, indices, data): a generated test or

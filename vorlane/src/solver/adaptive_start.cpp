@@ -1,20 +1,25 @@
-// Sturm-sequence bisection on the Lanczos matrix, and the predicted costs of both paths.
-#include "lanczos.hpp"
+// Sturm-sequence bisection on the Lanczos matrix, and the switch decision.
+#include "vorlane/adaptive_start.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace vorlane_engine {
+namespace vorlane {
 
 namespace {
 
 // Coefficients past this many add nothing the decision needs.
 constexpr size_t kMaxSteps = 200;
 
-// Measured constants (9e4-vertex grounded 2D and 3D grids, power-law graph and expander):
-// one factorization costs 85 to 280 single-column Jacobi iterations, one factor-preconditioned
-// iteration 1.9 to 6 of them, and the factor reduces the residual by 0.46 to 0.62 per
-// iteration. The middle values serve for every matrix.
+// Doubling the steps multiplies the condition estimate of a grid's Jacobi-preconditioned
+// Laplacian by 3.5 to 5, of a power-law graph's or an expander's by at most 2.1 (from 6 to 12
+// steps; 1.5 from 12 to 24).
+constexpr double kGrowing = 2.75;
+
+// Costs in single-column Jacobi iterations: a factorization costs 40 to 280 of them (grids
+// cheapest, power-law graphs dearest), a factor-preconditioned iteration 2 to 6, and the factor
+// removes 0.4 to 0.5 of the residual per iteration. Only settled spectra reach the comparison,
+// and their Jacobi counts stay far from the break-even point, so middle values serve.
 constexpr double kFactorCost = 120.0;
 constexpr double kFactorIterationCost = 3.0;
 constexpr double kFactorRate = 0.6;
@@ -54,9 +59,9 @@ void LanczosRecord::add_beta(double beta) {
     if (!stopped_ && betas_.size() < kMaxSteps && betas_.size() < alphas_.size()) betas_.push_back(beta);
 }
 
-bool LanczosRecord::extremes(double& smallest, double& largest) const {
-    const size_t m = std::min(alphas_.size(), betas_.size() + 1);
-    if (m < 3) return false;
+double LanczosRecord::condition(size_t steps) const {
+    const size_t m = std::min({steps, alphas_.size(), betas_.size() + 1});
+    if (m < 3) return 0.0;
     std::vector<double> d(m), e(m - 1);
     for (size_t i = 0; i < m; ++i) {
         d[i] = 1.0 / alphas_[i] + (i == 0 ? 0.0 : betas_[i - 1] / alphas_[i - 1]);
@@ -68,27 +73,27 @@ bool LanczosRecord::extremes(double& smallest, double& largest) const {
         low = std::min(low, d[i] - radius);
         high = std::max(high, d[i] + radius);
     }
-    if (!std::isfinite(low) || !std::isfinite(high)) return false;
+    if (!std::isfinite(low) || !std::isfinite(high)) return 0.0;
     // The second smallest: one small outlier (a single ground on a large graph) costs CG a
     // few iterations, not a factor sqrt(kappa); the rest of the spectrum sets the pace.
-    smallest = bisect(d, e, low, high, 1);
-    largest = bisect(d, e, low, high, m - 1);
-    return smallest > 0 && largest > smallest;
+    const double smallest = bisect(d, e, low, high, 1);
+    const double largest = bisect(d, e, low, high, m - 1);
+    return smallest > 0 && largest > smallest ? largest / smallest : 0.0;
 }
 
 bool should_switch(const LanczosRecord& record, const SwitchInputs& inputs) {
-    double smallest = 0.0, largest = 0.0;
-    if (!record.extremes(smallest, largest)) return false;
-    const double kappa = largest / smallest;
+    const size_t steps = record.steps();
+    const double now = record.condition(steps);
+    const double before = record.condition(steps / 2);
+    if (now == 0.0) return false;
+    if (before > 0.0 && now >= kGrowing * before) return true;
     // CG's iteration count for condition number kappa, plus a few for an outlier below.
     const double reduction = std::max(inputs.remaining_reduction, 1.0);
-    const double jacobi_iterations = 0.5 * std::sqrt(kappa) * std::log(2.0 * reduction) + 3.0;
+    const double width = std::max(inputs.width, 1.0);
+    const double jacobi = (0.5 * std::sqrt(now) * std::log(2.0 * reduction) + 3.0) * width;
     const double factor_iterations = std::log(reduction) / -std::log(kFactorRate) + 2.0;
-    const double single = inputs.iteration_seconds / std::max(inputs.width, 1.0);
-    const double jacobi_seconds = jacobi_iterations * inputs.iteration_seconds;
-    const double factor_seconds =
-        kFactorCost * single + factor_iterations * kFactorIterationCost * inputs.iteration_seconds;
-    return jacobi_seconds > factor_seconds;
+    const double factor = kFactorCost + factor_iterations * kFactorIterationCost * width;
+    return jacobi > factor;
 }
 
-}  // namespace vorlane_engine
+}  // namespace vorlane
