@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _engine
 from ._limits import DEFAULT_MAXITER
+from ._resources import require_solve_memory
 
 METHODS = ("auto", "factor", "jacobi")
 # The engine's renumbering modes, by the values of the renumber option.
@@ -38,7 +39,12 @@ def _unit_roundoff(dtype: np.dtype) -> float:
 def check_csr(
     indptr: Any, indices: Any, data: Any, n: int, roundoff: float = 0.0, values: bool = True
 ) -> Any:
-    """An engine System from CSR arrays: structure and values checked, duplicates merged."""
+    """An engine System from CSR arrays: structure and values checked, duplicates merged.
+
+    Only the entries indptr declares are converted, and only once the memory for them is
+    known to be there: arrays that hold far more (broadcast views, say) or declarations
+    beyond what the machine holds never cost a copy in proportion to them.
+    """
 
     def index_array(array: Any) -> np.ndarray:
         array = np.asarray(array)
@@ -46,8 +52,24 @@ def check_csr(
             array = array.astype(np.int64)
         return np.ascontiguousarray(array)
 
+    indices, data = declared_entries(indptr, indices, data, n)
     values_array = np.ascontiguousarray(data, dtype=np.float64)
     return _engine.check_matrix(index_array(indptr), index_array(indices), values_array, n, roundoff, values)
+
+
+def declared_entries(indptr: Any, indices: Any, data: Any, n: int) -> Tuple[Any, Any]:
+    """indices and data cut to the entries indptr declares, once those fit in memory.
+
+    Structural faults (a wrong indptr length, fewer entries held than declared) are left to
+    the engine, which reports them; the arrays then pass unchanged.
+    """
+    if len(indptr) != n + 1 or n < 0:
+        return indices, data
+    declared = int(indptr[-1])
+    if not 0 <= declared <= min(len(indices), len(data)):
+        return indices, data
+    require_solve_memory(n, declared, "A")
+    return indices[:declared], data[:declared]
 
 
 def check_matrix(A: object, values: bool = True) -> Any:
