@@ -14,6 +14,8 @@ from ._limits import DEFAULT_MAXITER
 from ._resources import require_solve_memory
 
 METHODS = ("auto", "factor", "jacobi")
+# What the conversions accept, said in every refusal of another dtype.
+REAL_DTYPES = "float64, float32, float16 or an integer dtype"
 # The engine's renumbering modes, by the values of the renumber option.
 _RENUMBER_MODES = {False: 0, "auto": 1, True: 2}
 
@@ -80,15 +82,16 @@ def check_matrix(A: object, values: bool = True) -> Any:
     diagonally dominant (the last three only when values is true).
     """
     if not _is_sparse(A):
-        raise TypeError(f"A must be a scipy.sparse matrix or array, got {describe(A)}")
+        hint = "; convert a dense one with scipy.sparse.csr_array(A)" if hasattr(A, "__array__") else ""
+        raise TypeError(f"A must be a scipy.sparse matrix or array (any format), got {describe(A)}{hint}")
     shape = A.shape  # type: ignore[attr-defined]
     if len(shape) != 2 or shape[0] != shape[1]:
         raise ValueError(f"A must be square, got shape {tuple(shape)}")
     dtype = A.dtype  # type: ignore[attr-defined]
     if dtype.kind == "c":
-        raise TypeError(f"A must be real, got dtype {dtype}")
+        raise TypeError(f"A must be real ({REAL_DTYPES}), got dtype {dtype}")
     if dtype.kind not in "fiu":
-        raise TypeError(f"A must have a real numeric dtype, got {dtype}")
+        raise TypeError(f"A must have a real numeric dtype ({REAL_DTYPES}), got {dtype}")
     csr = A.tocsr()  # type: ignore[attr-defined]
     return check_csr(csr.indptr, csr.indices, csr.data, int(shape[0]), _unit_roundoff(dtype), values)
 
@@ -103,9 +106,9 @@ def as_block(value: object, name: str, n: int) -> Tuple[np.ndarray, Tuple[int, .
     except Exception as exc:  # ragged lists and the like
         raise TypeError(f"{name} must be a real array: {exc}") from None
     if array.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, got dtype {array.dtype}")
+        raise TypeError(f"{name} must be real ({REAL_DTYPES}), got dtype {array.dtype}")
     if array.dtype.kind not in "fiu":
-        raise TypeError(f"{name} must be a real numeric array, got dtype {array.dtype}")
+        raise TypeError(f"{name} must be a real numeric array ({REAL_DTYPES}), got dtype {array.dtype}")
     if array.ndim not in (1, 2) or array.shape[0] != n:
         raise ValueError(f"{name} must have shape ({n},) or ({n}, k), got {array.shape}")
     columns = 1 if array.ndim == 1 else array.shape[1]

@@ -8,7 +8,7 @@ from typing import Any, Optional, Tuple, Union
 import numpy as np
 from scipy.sparse.linalg import LinearOperator
 
-from ._checks import check_matrix, check_renumber, check_seed, check_split, renumber_mode
+from ._checks import REAL_DTYPES, check_matrix, check_renumber, check_seed, check_split, renumber_mode
 
 
 class Preconditioner(LinearOperator):
@@ -150,7 +150,10 @@ class Preconditioner(LinearOperator):
         if X.dtype.kind == "c":
             return self._apply(X.real) + 1j * self._apply(X.imag)
         if X.dtype.kind not in "fiub":
-            raise TypeError(f"cannot apply the preconditioner to an array of dtype {X.dtype}")
+            raise TypeError(
+                f"cannot apply the preconditioner to an array of dtype {X.dtype}: expected a real "
+                f"({REAL_DTYPES} or bool) or complex array"
+            )
         return self._apply(X)
 
     def _matvec(self, x: Any) -> np.ndarray:

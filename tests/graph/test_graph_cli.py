@@ -67,7 +67,7 @@ def test_solve_graph_reads_a_pattern_adjacency(tmp_path):
     "content, args, fragment",
     [
         ("%%MatrixMarket matrix coordinate real general\n2 2 1\n1 2 1.0\n", (), "not symmetric"),
-        ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 -1.0\n", (), "negative weight"),
+        ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 -1.0\n", (), "looks like a Laplacian"),
         ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 1.0\n", ("--pairs", "bad.txt"), "out of range [0, 2)"),
         ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 1.0\n", ("--eps", "1"), "below 1"),
     ],

@@ -67,6 +67,12 @@ def _fix_signs(vectors: np.ndarray) -> np.ndarray:
     return vectors * np.where(signs == 0, 1.0, signs)
 
 
+def _too_small(graph: GraphLaplacian, what: str) -> str:
+    if graph.n < 2:
+        return f"{what} needs a graph of at least two vertices, this one has {graph.n}"
+    return f"{what} needs a graph with at least one edge, this one has {graph.n} vertices and none"
+
+
 def spectral_embedding(
     G_or_L: Any,
     k: int,
@@ -106,6 +112,8 @@ def spectral_embedding(
     maxiter = DEFAULT_MAXITER if maxiter is None else check_maxiter(maxiter)
     graph = as_graph_laplacian(G_or_L)
     available = graph.n - graph.n_components
+    if available < 1:
+        raise ValueError(_too_small(graph, "a spectral embedding"))
     if not 1 <= k <= available:
         raise ValueError(
             f"k must be between 1 and {available} (vertices minus connected components), "
@@ -133,6 +141,10 @@ def fiedler_vector(
     """The Fiedler vector: the eigenvector of the smallest nontrivial Laplacian eigenvalue.
 
     ``spectral_embedding(G_or_L, 1)[:, 0]``; see :func:`spectral_embedding` for the
-    handling of disconnected graphs and for the options. A graph needs at least one edge.
+    handling of disconnected graphs and for the options. The graph needs at least two
+    vertices and one edge.
     """
-    return spectral_embedding(G_or_L, 1, tol=tol, maxiter=maxiter, seed=seed)[:, 0]
+    graph = as_graph_laplacian(G_or_L)
+    if graph.n - graph.n_components < 1:
+        raise ValueError(_too_small(graph, "a Fiedler vector"))
+    return spectral_embedding(graph, 1, tol=tol, maxiter=maxiter, seed=seed)[:, 0]

@@ -8,7 +8,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from .._checks import as_integer, describe
+from .._checks import REAL_DTYPES, as_integer, describe
 
 # Entries of G and G.T (or L and L.T) may differ by this much, relative to their size.
 SYMMETRY_RTOL = 1e-10
@@ -104,9 +104,9 @@ def _canonical_csr(M: Any, name: str) -> Any:
     if len(shape) != 2 or shape[0] != shape[1]:
         raise ValueError(f"{name} must be square, got shape {tuple(shape)}")
     if M.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, got dtype {M.dtype}")
+        raise TypeError(f"{name} must be real ({REAL_DTYPES} or bool), got dtype {M.dtype}")
     if M.dtype.kind not in "fiub":
-        raise TypeError(f"{name} must have a real numeric dtype, got {M.dtype}")
+        raise TypeError(f"{name} must have a real numeric dtype ({REAL_DTYPES} or bool), got {M.dtype}")
     csr = sparse.csr_matrix(M, dtype=np.float64, copy=True)
     csr.sum_duplicates()
     csr.sort_indices()
@@ -194,7 +194,9 @@ def _edge_list(G: Any, weight: Any, n: Optional[int]) -> Any:
     else:
         w = np.asarray(weight)
         if w.dtype.kind not in "fiub":
-            raise TypeError(f"weight must be a name or an array of {m} numbers, got dtype {w.dtype}")
+            raise TypeError(
+                f"weight must be a name or an array of {m} numbers ({REAL_DTYPES}), got dtype {w.dtype}"
+            )
         if w.shape != (m,):
             raise ValueError(f"weight must have shape ({m},) to match the edges, got {w.shape}")
         w = w.astype(np.float64)

@@ -1,0 +1,60 @@
+"""Refusals that say what to do: the input's expected form, and the way out, in one line."""
+
+import networkx as nx
+import numpy as np
+import pytest
+import scipy.io
+import scipy.sparse as sp
+
+import problems
+import vorlane
+import vorlane.graph as vg
+
+GRID = problems.grid_laplacian(4, seed=1)
+
+
+@pytest.mark.parametrize(
+    "call, fragments",
+    [
+        (lambda: vorlane.solve(GRID.toarray(), np.ones(16)), ["scipy.sparse", "csr_array(A)"]),
+        (lambda: vorlane.solve(GRID.astype(np.clongdouble), np.ones(16)), ["float64, float32", "complex"]),
+        (lambda: vorlane.solve(GRID, np.array(["1"] * 16)), ["b must be a real numeric array (float64", "<U1"]),
+        (lambda: vorlane.Preconditioner(GRID.astype(np.complex128)), ["A must be real (float64", "complex128"]),
+        (lambda: vorlane.Preconditioner(GRID) @ np.array(["x"] * 16), ["expected a real (float64", "<U1"]),
+        (lambda: vorlane.aslinearoperator(vorlane.factorize(GRID)) @ np.array(["x"] * 16), ["expected a real"]),
+        (lambda: vg.laplacian(sp.csr_matrix(np.ones((2, 2)), dtype=np.complex64)), ["or bool", "complex64"]),
+    ],
+    ids=["dense A", "complex A in solve", "text b", "complex A", "text to M", "text to a factor", "object adjacency"],
+)
+def test_conversions_name_the_dtype_or_format_they_expect(call, fragments):
+    with pytest.raises(TypeError) as caught:
+        call()
+    for fragment in fragments:
+        assert fragment in str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "G, fragment",
+    [
+        (nx.empty_graph(1), "at least two vertices, this one has 1"),
+        (nx.empty_graph(0), "at least two vertices, this one has 0"),
+        (nx.empty_graph(3), "at least one edge, this one has 3 vertices and none"),
+    ],
+)
+def test_spectral_vectors_of_graphs_too_small_to_have_one(G, fragment):
+    with pytest.raises(ValueError, match="^a Fiedler vector needs a graph ") as caught:
+        vg.fiedler_vector(G)
+    assert fragment in str(caught.value) and "k must" not in str(caught.value)
+    with pytest.raises(ValueError, match="^a spectral embedding needs a graph "):
+        vg.spectral_embedding(G, 1)
+
+
+@pytest.mark.parametrize("command", [("solve", "--graph"), ("resistance",)])
+def test_a_laplacian_given_as_an_adjacency(run_cli, tmp_path, command):
+    scipy.io.mmwrite(str(tmp_path / "L.mtx"), GRID, symmetry="symmetric")
+    result = run_cli(*command, "L.mtx")
+    assert result.returncode == 1 and result.stdout == ""
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("vorlane: error: L.mtx looks like a Laplacian or SDDM matrix, not a graph's adjacency")
+    assert " G " not in line
+    assert ("drop --graph" in line) == (command[0] == "solve")
