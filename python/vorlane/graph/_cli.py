@@ -157,7 +157,11 @@ def run_resistance(args: argparse.Namespace, check_output_path: Callable[[str], 
             tol = 1e-6 if args.tol is None else args.tol
             k = sketch_size(graph.n, args.eps) if args.k is None else args.k
             pairs, r = effective_resistances(graph, args.eps, args.seed, k=k, tol=tol)
-            summary.append(("method", f"all edges, sketch of {k} solves (tol {tol:g})"))
+            if k >= len(pairs):
+                method = f"all edges, one solve each: a sketch of {k} would need more (tol {tol:g})"
+            else:
+                method = f"all edges, sketch of {k} solves (tol {tol:g})"
+            summary.append(("method", method))
     except SolveFailed as exc:
         print(f"vorlane: {exc}", file=sys.stderr)
         return EXIT_NOT_CONVERGED
