@@ -58,3 +58,24 @@ def test_a_laplacian_given_as_an_adjacency(run_cli, tmp_path, command):
     assert line.startswith("vorlane: error: L.mtx looks like a Laplacian or SDDM matrix, not a graph's adjacency")
     assert " G " not in line
     assert ("drop --graph" in line) == (command[0] == "solve")
+
+
+def test_petsc_refuses_a_block_of_right_hand_sides_saying_how_to_solve_it(tmp_path):
+    import types
+
+    from vorlane.petsc._cli import _read
+
+    scipy.io.mmwrite(str(tmp_path / "A.mtx"), GRID, symmetry="symmetric")
+    np.save(tmp_path / "B.npy", np.zeros((16, 3)))
+    args = types.SimpleNamespace(
+        matrix=str(tmp_path / "A.mtx"), rhs=str(tmp_path / "B.npy"), out=None, seed=0, split=None, tol=1e-8,
+        graph=False)
+    with pytest.raises(ValueError, match=r"B\.npy: --petsc solves one right-hand side, and this file holds 3 columns"):
+        _read(args, lambda path: None, types.SimpleNamespace(IntType=np.int32))
+
+
+def test_the_package_surface_lists_what_it_offers():
+    names = [name for name in dir(vorlane) if not name.startswith("_")]
+    assert "annotations" not in names
+    assert set(vorlane.__all__) - {"__version__"} <= set(names)
+    assert vorlane.read_matrix_market.__doc__
