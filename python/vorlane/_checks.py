@@ -89,9 +89,9 @@ def check_matrix(A: object, values: bool = True) -> Any:
         raise ValueError(f"A must be square, got shape {tuple(shape)}")
     dtype = A.dtype  # type: ignore[attr-defined]
     if dtype.kind == "c":
-        raise TypeError(f"A must be real ({REAL_DTYPES}), got dtype {dtype}")
+        raise TypeError(f"A must be real, got dtype {dtype} (expected {REAL_DTYPES})")
     if dtype.kind not in "fiu":
-        raise TypeError(f"A must have a real numeric dtype ({REAL_DTYPES}), got {dtype}")
+        raise TypeError(f"A must have a real numeric dtype, got {dtype} (expected {REAL_DTYPES})")
     csr = A.tocsr()  # type: ignore[attr-defined]
     return check_csr(csr.indptr, csr.indices, csr.data, int(shape[0]), _unit_roundoff(dtype), values)
 
@@ -106,9 +106,9 @@ def as_block(value: object, name: str, n: int) -> Tuple[np.ndarray, Tuple[int, .
     except Exception as exc:  # ragged lists and the like
         raise TypeError(f"{name} must be a real array: {exc}") from None
     if array.dtype.kind == "c":
-        raise TypeError(f"{name} must be real ({REAL_DTYPES}), got dtype {array.dtype}")
+        raise TypeError(f"{name} must be real, got dtype {array.dtype} (expected {REAL_DTYPES})")
     if array.dtype.kind not in "fiu":
-        raise TypeError(f"{name} must be a real numeric array ({REAL_DTYPES}), got dtype {array.dtype}")
+        raise TypeError(f"{name} must be a real numeric array, got dtype {array.dtype} (expected {REAL_DTYPES})")
     if array.ndim not in (1, 2) or array.shape[0] != n:
         raise ValueError(f"{name} must have shape ({n},) or ({n}, k), got {array.shape}")
     columns = 1 if array.ndim == 1 else array.shape[1]

@@ -18,8 +18,8 @@ GRID = problems.grid_laplacian(4, seed=1)
     [
         (lambda: vorlane.solve(GRID.toarray(), np.ones(16)), ["scipy.sparse", "csr_array(A)"]),
         (lambda: vorlane.solve(GRID.astype(np.clongdouble), np.ones(16)), ["float64, float32", "complex"]),
-        (lambda: vorlane.solve(GRID, np.array(["1"] * 16)), ["b must be a real numeric array (float64", "<U1"]),
-        (lambda: vorlane.Preconditioner(GRID.astype(np.complex128)), ["A must be real (float64", "complex128"]),
+        (lambda: vorlane.solve(GRID, np.array(["1"] * 16)), ["b must be a real numeric array, got dtype <U1 (expected float64"]),
+        (lambda: vorlane.Preconditioner(GRID.astype(np.complex128)), ["A must be real, got dtype complex128 (expected float64"]),
         (lambda: vorlane.Preconditioner(GRID) @ np.array(["x"] * 16), ["expected a real (float64", "<U1"]),
         (lambda: vorlane.aslinearoperator(vorlane.factorize(GRID)) @ np.array(["x"] * 16), ["expected a real"]),
         (lambda: vg.laplacian(sp.csr_matrix(np.ones((2, 2)), dtype=np.complex64)), ["or bool", "complex64"]),

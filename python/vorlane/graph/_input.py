@@ -121,9 +121,9 @@ def _canonical_csr(M: Any, name: str) -> Any:
     if len(shape) != 2 or shape[0] != shape[1]:
         raise ValueError(f"{name} must be square, got shape {tuple(shape)}")
     if M.dtype.kind == "c":
-        raise TypeError(f"{name} must be real ({REAL_DTYPES} or bool), got dtype {M.dtype}")
+        raise TypeError(f"{name} must be real, got dtype {M.dtype} (expected {REAL_DTYPES} or bool)")
     if M.dtype.kind not in "fiub":
-        raise TypeError(f"{name} must have a real numeric dtype ({REAL_DTYPES} or bool), got {M.dtype}")
+        raise TypeError(f"{name} must have a real numeric dtype, got {M.dtype} (expected {REAL_DTYPES} or bool)")
     csr = sparse.csr_matrix(M, dtype=np.float64, copy=True)
     csr.sum_duplicates()
     csr.sort_indices()
@@ -214,7 +214,7 @@ def _edge_list(G: Any, weight: Any, n: Optional[int], invert: bool) -> Any:
         w = np.asarray(weight)
         if w.dtype.kind not in "fiub":
             raise TypeError(
-                f"weight must be a name or an array of {m} numbers ({REAL_DTYPES}), got dtype {w.dtype}"
+                f"weight must be a name or an array of {m} numbers, got dtype {w.dtype} (expected {REAL_DTYPES})"
             )
         if w.shape != (m,):
             raise ValueError(f"weight must have shape ({m},) to match the edges, got {w.shape}")
