@@ -8,7 +8,7 @@ the time, the eigenvalues and how well the embedding orders the points along the
 
     python examples/graph_embedding.py [--size POINTS] [--out FILE.png]
 
-Needs matplotlib (``pip install "vorlane[examples]"``).
+Needs matplotlib (in a clone of the repository, ``pip install ".[examples]"``).
 """
 
 import argparse

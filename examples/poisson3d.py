@@ -8,7 +8,7 @@ all to the same relative residual, and prints setup and solve times and iteratio
 
     python examples/poisson3d.py [--size N] [--tol T]
 
-Needs pyamg (``pip install "vorlane[examples]"``).
+Needs pyamg (in a clone of the repository, ``pip install ".[examples]"``).
 """
 
 import argparse

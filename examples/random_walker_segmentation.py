@@ -10,7 +10,7 @@ preconditioner) and ``mode='cg_mg'`` (PyAMG), all at the same relative tolerance
 
     python examples/random_walker_segmentation.py [--size WIDTH] [--out FILE.png]
 
-Needs scikit-image, pyamg and matplotlib (``pip install "vorlane[examples]"``).
+Needs scikit-image, pyamg and matplotlib (in a clone of the repository, ``pip install ".[examples]"``).
 """
 
 import argparse

@@ -13,7 +13,7 @@ networkx's own ``resistance_distance``.
 
     python examples/road_resistances.py [--size INTERSECTIONS] [--out FILE.png]
 
-Needs networkx and matplotlib (``pip install "vorlane[examples]"``).
+Needs networkx and matplotlib (in a clone of the repository, ``pip install ".[examples]"``).
 """
 
 import argparse

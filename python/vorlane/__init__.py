@@ -6,8 +6,6 @@
 the low-level, unchecked entry.
 """
 
-from __future__ import annotations
-
 from _vorlane import Config, Factor, factorize, factorize_raw
 
 from ._mmio import read_matrix_market

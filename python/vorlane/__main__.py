@@ -319,8 +319,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except OSError as exc:
         name = f"{exc.filename}: " if exc.filename else ""
         return _fail(f"{name}{exc.strerror or exc}", EXIT_ERROR)
-    except MemoryError:
-        return _fail("out of memory", EXIT_ERROR)
+    except MemoryError as exc:
+        from ._resources import InsufficientMemory
+
+        # A declared size refused before allocation says what needed how much; any other
+        # exhaustion has nothing more to say.
+        detail = f": {exc}" if isinstance(exc, InsufficientMemory) else ""
+        return _fail(f"out of memory{detail}", EXIT_ERROR)
     except (ValueError, TypeError, OverflowError, ImportError) as exc:
         return _fail(str(exc), EXIT_ERROR)
     except SystemExit:

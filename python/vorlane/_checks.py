@@ -11,8 +11,11 @@ import numpy as np
 
 from . import _engine
 from ._limits import DEFAULT_MAXITER
+from ._resources import require_solve_memory
 
 METHODS = ("auto", "factor", "jacobi")
+# What the conversions accept, said in every refusal of another dtype.
+REAL_DTYPES = "float64, float32, float16 or an integer dtype"
 # The engine's renumbering modes, by the values of the renumber option.
 _RENUMBER_MODES = {False: 0, "auto": 1, True: 2}
 # How a factor's applies store it, by the engine's number.
@@ -40,7 +43,12 @@ def _unit_roundoff(dtype: np.dtype) -> float:
 def check_csr(
     indptr: Any, indices: Any, data: Any, n: int, roundoff: float = 0.0, values: bool = True
 ) -> Any:
-    """An engine System from CSR arrays: structure and values checked, duplicates merged."""
+    """An engine System from CSR arrays: structure and values checked, duplicates merged.
+
+    Only the entries indptr declares are converted, and only once the memory for them is
+    known to be there: arrays that hold far more (broadcast views, say) or declarations
+    beyond what the machine holds never cost a copy in proportion to them.
+    """
 
     def index_array(array: Any) -> np.ndarray:
         array = np.asarray(array)
@@ -48,8 +56,24 @@ def check_csr(
             array = array.astype(np.int64)
         return np.ascontiguousarray(array)
 
+    indices, data = declared_entries(indptr, indices, data, n)
     values_array = np.ascontiguousarray(data, dtype=np.float64)
     return _engine.check_matrix(index_array(indptr), index_array(indices), values_array, n, roundoff, values)
+
+
+def declared_entries(indptr: Any, indices: Any, data: Any, n: int) -> Tuple[Any, Any]:
+    """indices and data cut to the entries indptr declares, once those fit in memory.
+
+    Structural faults (a wrong indptr length, fewer entries held than declared) are left to
+    the engine, which reports them; the arrays then pass unchanged.
+    """
+    if len(indptr) != n + 1 or n < 0:
+        return indices, data
+    declared = int(indptr[-1])
+    if not 0 <= declared <= min(len(indices), len(data)):
+        return indices, data
+    require_solve_memory(n, declared, "A")
+    return indices[:declared], data[:declared]
 
 
 def check_matrix(A: object, values: bool = True) -> Any:
@@ -60,15 +84,16 @@ def check_matrix(A: object, values: bool = True) -> Any:
     diagonally dominant (the last three only when values is true).
     """
     if not _is_sparse(A):
-        raise TypeError(f"A must be a scipy.sparse matrix or array, got {describe(A)}")
+        hint = "; convert a dense one with scipy.sparse.csr_array(A)" if hasattr(A, "__array__") else ""
+        raise TypeError(f"A must be a scipy.sparse matrix or array (any format), got {describe(A)}{hint}")
     shape = A.shape  # type: ignore[attr-defined]
     if len(shape) != 2 or shape[0] != shape[1]:
         raise ValueError(f"A must be square, got shape {tuple(shape)}")
     dtype = A.dtype  # type: ignore[attr-defined]
     if dtype.kind == "c":
-        raise TypeError(f"A must be real, got dtype {dtype}")
+        raise TypeError(f"A must be real, got dtype {dtype} (expected {REAL_DTYPES})")
     if dtype.kind not in "fiu":
-        raise TypeError(f"A must have a real numeric dtype, got {dtype}")
+        raise TypeError(f"A must have a real numeric dtype, got {dtype} (expected {REAL_DTYPES})")
     csr = A.tocsr()  # type: ignore[attr-defined]
     return check_csr(csr.indptr, csr.indices, csr.data, int(shape[0]), _unit_roundoff(dtype), values)
 
@@ -83,9 +108,9 @@ def as_block(value: object, name: str, n: int) -> Tuple[np.ndarray, Tuple[int, .
     except Exception as exc:  # ragged lists and the like
         raise TypeError(f"{name} must be a real array: {exc}") from None
     if array.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, got dtype {array.dtype}")
+        raise TypeError(f"{name} must be real, got dtype {array.dtype} (expected {REAL_DTYPES})")
     if array.dtype.kind not in "fiu":
-        raise TypeError(f"{name} must be a real numeric array, got dtype {array.dtype}")
+        raise TypeError(f"{name} must be a real numeric array, got dtype {array.dtype} (expected {REAL_DTYPES})")
     if array.ndim not in (1, 2) or array.shape[0] != n:
         raise ValueError(f"{name} must have shape ({n},) or ({n}, k), got {array.shape}")
     columns = 1 if array.ndim == 1 else array.shape[1]

@@ -8,6 +8,7 @@ from typing import Any, Union
 import numpy as np
 
 from ._atomic import write_atomically
+from ._declared import check_declared
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -40,10 +41,18 @@ def read_matrix_market(path: PathLike, *, allow_pattern: bool = False) -> Any:
     entries are summed and the values converted to float64. With ``allow_pattern``, a
     pattern file is read with every stored entry equal to 1.
 
+    The header is checked before the body is read: a dimension beyond 2**32 - 2, more
+    entries than the body can hold, or (for a coordinate file) more than 2**24 rows that no
+    entry reaches, most of the matrix, are refused; so is a matrix whose solve cannot fit in
+    the memory available.
+
     Raises:
         OSError: the file cannot be opened.
-        ValueError: the file is not valid Matrix Market, or holds a matrix that is not
-            square, is complex, skew-symmetric or a pattern without values.
+        ValueError: the file is not valid Matrix Market, its header promises more than its
+            body holds, or it holds a matrix that is not square, is complex, skew-symmetric
+            or a pattern without values.
+        MemoryError: the declared matrix needs more memory than is available (the message
+            says how much).
     """
     io = _scipy_io()
     import scipy.sparse as sparse
@@ -51,7 +60,7 @@ def read_matrix_market(path: PathLike, *, allow_pattern: bool = False) -> Any:
     path = os.fspath(path)
     _check_readable(path)
     try:
-        rows, cols, _entries, layout, field, symmetry = io.mminfo(path)
+        rows, cols, entries, layout, field, symmetry = io.mminfo(path)
     except MemoryError:
         raise
     except Exception as exc:
@@ -66,6 +75,7 @@ def read_matrix_market(path: PathLike, *, allow_pattern: bool = False) -> Any:
         raise ValueError(f"{path}: a skew-symmetric matrix is not symmetric")
     if rows != cols:
         raise ValueError(f"{path}: matrix is not square ({rows} x {cols})")
+    check_declared(path, rows, cols, entries, layout, field, symmetry)
     try:
         matrix = io.mmread(path)
     except MemoryError:
@@ -80,6 +90,24 @@ def read_matrix_market(path: PathLike, *, allow_pattern: bool = False) -> Any:
     return matrix
 
 
+def load_npy(path: str) -> np.ndarray:
+    """A ``.npy`` file's array, read only after its header's shape is checked against the
+    file's size (mapping the file fails when the data is shorter than declared)."""
+    return np.array(np.load(path, mmap_mode="r", allow_pickle=False))
+
+
+def _check_rhs_header(path: str, n: int) -> None:
+    try:
+        rows, cols, entries, layout, field, symmetry = _scipy_io().mminfo(path)
+    except (MemoryError, ImportError):
+        raise
+    except Exception as exc:
+        raise ValueError(f"{path}: cannot read a right-hand side: {_one_line(exc)}") from None
+    if rows != n and not (rows == 1 and cols == n):
+        raise ValueError(f"{path}: expected {n} rows of values, the header declares {rows}")
+    check_declared(path, rows, cols, entries, layout, field, symmetry)
+
+
 def read_rhs(path: PathLike, n: int) -> np.ndarray:
     """Read n real values, or an n-by-k block of them, as a float64 array of shape (n, k).
 
@@ -91,10 +119,13 @@ def read_rhs(path: PathLike, n: int) -> np.ndarray:
     _check_readable(path)
     with open(path, "rb") as handle:
         head = handle.read(16)
+    matrix_market = not path.endswith(".npy") and head.startswith(b"%%MatrixMarket")
+    if matrix_market:
+        _check_rhs_header(path, n)
     try:
         if path.endswith(".npy"):
-            values = np.load(path, allow_pickle=False)
-        elif head.startswith(b"%%MatrixMarket"):
+            values = load_npy(path)
+        elif matrix_market:
             values = _scipy_io().mmread(path)
             if hasattr(values, "toarray"):
                 values = values.toarray()

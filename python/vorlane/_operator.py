@@ -8,6 +8,8 @@ import numpy as np
 
 from _vorlane import Factor
 
+from ._checks import REAL_DTYPES
+
 
 def aslinearoperator(factor: Factor) -> Any:
     """Wrap a :class:`Factor` as a real ``scipy.sparse.linalg.LinearOperator``.
@@ -28,7 +30,10 @@ def aslinearoperator(factor: Factor) -> Any:
         if x.dtype.kind == "c":
             return apply(x.real) + 1j * apply(x.imag)
         if x.dtype.kind not in "fiub":
-            raise TypeError(f"cannot apply the factor to an array of dtype {x.dtype}")
+            raise TypeError(
+                f"cannot apply the factor to an array of dtype {x.dtype}: expected a real "
+                f"({REAL_DTYPES} or bool) or complex array"
+            )
         vector = np.ascontiguousarray(x, dtype=np.float64).reshape(-1)
         if vector.size != n:
             raise ValueError(f"x must have {n} elements, got shape {x.shape}")

@@ -8,7 +8,16 @@ from typing import Any, Optional, Tuple, Union
 import numpy as np
 from scipy.sparse.linalg import LinearOperator
 
-from ._checks import PRECISIONS, check_matrix, check_precision, check_renumber, check_seed, check_split, renumber_mode
+from ._checks import (
+    PRECISIONS,
+    REAL_DTYPES,
+    check_matrix,
+    check_precision,
+    check_renumber,
+    check_seed,
+    check_split,
+    renumber_mode,
+)
 
 _PRECISION_NAMES = {number: name for name, number in PRECISIONS.items()}
 
@@ -177,7 +186,10 @@ class Preconditioner(LinearOperator):
         if X.dtype.kind == "c":
             return self._apply(X.real) + 1j * self._apply(X.imag)
         if X.dtype.kind not in "fiub":
-            raise TypeError(f"cannot apply the preconditioner to an array of dtype {X.dtype}")
+            raise TypeError(
+                f"cannot apply the preconditioner to an array of dtype {X.dtype}: expected a real "
+                f"({REAL_DTYPES} or bool) or complex array"
+            )
         return self._apply(X)
 
     def _matvec(self, x: Any) -> np.ndarray:

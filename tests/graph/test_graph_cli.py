@@ -46,12 +46,18 @@ def test_resistance_of_pairs_and_of_every_edge(weighted_file):
     np.testing.assert_allclose(r, pinv_resistances(L, pairs), rtol=1e-9, atol=1e-15)
     assert "3 pairs" in result.stderr
 
-    result = run_cli(tmp_path, "resistance", "adj.mtx", "--k", 2000, "--out", "all.txt")
+    result = run_cli(tmp_path, "resistance", "adj.mtx", "--k", 50, "--out", "all.txt")
     assert result.returncode == 0, result.stderr
-    assert "written to" in result.stdout and "sketch of 2000 solves" in result.stdout
+    assert "written to" in result.stdout and "sketch of 50 solves" in result.stdout
     pairs, r = table((tmp_path / "all.txt").read_text())
-    assert len(pairs) == np.count_nonzero(np.triu(L, 1))
-    np.testing.assert_allclose(r, pinv_resistances(L, pairs), rtol=0.2)
+    assert len(pairs) == np.count_nonzero(np.triu(L, 1)) > 50
+    np.testing.assert_allclose(r, pinv_resistances(L, pairs), rtol=0.9)
+
+    # As many projections as edges: every edge solved on its own instead, to solver accuracy.
+    result = run_cli(tmp_path, "resistance", "adj.mtx", "--k", 2000)
+    assert result.returncode == 0 and "one solve each: a sketch of 2000 would need more" in result.stderr
+    pairs, r = table(result.stdout)
+    np.testing.assert_allclose(r, pinv_resistances(L, pairs), rtol=1e-5)
 
 
 def test_solve_graph_reads_a_pattern_adjacency(tmp_path):
@@ -67,7 +73,7 @@ def test_solve_graph_reads_a_pattern_adjacency(tmp_path):
     "content, args, fragment",
     [
         ("%%MatrixMarket matrix coordinate real general\n2 2 1\n1 2 1.0\n", (), "not symmetric"),
-        ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 -1.0\n", (), "negative weight"),
+        ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 -1.0\n", (), "looks like a Laplacian"),
         ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 1.0\n", ("--pairs", "bad.txt"), "out of range [0, 2)"),
         ("%%MatrixMarket matrix coordinate real symmetric\n2 2 1\n2 1 1.0\n", ("--eps", "1"), "below 1"),
     ],

@@ -61,7 +61,7 @@ def test_path_fiedler_vector_is_monotone():
     [
         (np.array([[0, 1], [2, 3]]), 3, "between 1 and 2"),
         (np.array([[0, 1], [2, 3]]), 0, "between 1 and 2"),
-        (np.zeros((0, 2), dtype=int), 1, "between 1 and 0"),
+        (np.zeros((0, 2), dtype=int), 1, "at least two vertices, this one has 0"),
     ],
 )
 def test_k_out_of_range_is_refused(G, k, fragment):

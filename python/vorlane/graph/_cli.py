@@ -18,13 +18,25 @@ from ._resistance import effective_resistance, effective_resistances, sketch_siz
 from ._solver import SolveFailed
 
 
-def read_graph_laplacian(path: str) -> Any:
+def read_graph_laplacian(path: str, remedy: str = "drop --graph to solve with the matrix as it is") -> Any:
     """The Laplacian of the symmetric adjacency matrix in a Matrix Market file.
 
     A pattern file gives every edge weight 1; otherwise the stored values are the weights.
+    A file with negative off-diagonal entries holds a Laplacian or SDDM matrix rather than
+    an adjacency matrix: the ValueError says so, followed by remedy (by default the one for
+    ``solve --graph``).
     """
     adjacency = read_matrix_market(path, allow_pattern=True)
     pattern = _scipy_io().mminfo(path)[4] == "pattern"
+    coo = adjacency.tocoo()
+    negative = np.flatnonzero((coo.data < 0) & (coo.row != coo.col))
+    if negative.size:
+        k = int(negative[0])
+        raise ValueError(
+            f"{path} looks like a Laplacian or SDDM matrix, not a graph's adjacency matrix: "
+            f"entry ({coo.row[k] + 1}, {coo.col[k] + 1}) is {float(coo.data[k])!r}, and "
+            f"adjacency weights are >= 0; {remedy}"
+        )
     try:
         return laplacian(adjacency, weight=None if pattern else "weight")
     except ValueError as exc:
@@ -124,7 +136,9 @@ def run_resistance(args: argparse.Namespace, check_output_path: Callable[[str], 
     if not args.eps < 1:
         raise ValueError(f"--eps must be below 1, got {args.eps:g}")
     start = time.perf_counter()
-    graph = as_graph_laplacian(read_graph_laplacian(args.matrix))
+    graph = as_graph_laplacian(
+        read_graph_laplacian(args.matrix, "resistance takes the adjacency matrix of the graph")
+    )
     summary: List[Tuple[str, str]] = [
         ("graph", args.matrix),
         ("vertices", f"{graph.n}"),
@@ -143,7 +157,11 @@ def run_resistance(args: argparse.Namespace, check_output_path: Callable[[str], 
             tol = 1e-6 if args.tol is None else args.tol
             k = sketch_size(graph.n, args.eps) if args.k is None else args.k
             pairs, r = effective_resistances(graph, args.eps, args.seed, k=k, tol=tol)
-            summary.append(("method", f"all edges, sketch of {k} solves (tol {tol:g})"))
+            if k >= len(pairs):
+                method = f"all edges, one solve each: a sketch of {k} would need more (tol {tol:g})"
+            else:
+                method = f"all edges, sketch of {k} solves (tol {tol:g})"
+            summary.append(("method", method))
     except SolveFailed as exc:
         print(f"vorlane: {exc}", file=sys.stderr)
         return EXIT_NOT_CONVERGED

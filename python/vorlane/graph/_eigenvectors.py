@@ -9,6 +9,7 @@ import numpy as np
 
 from .._checks import as_integer, check_maxiter, check_positive
 from ._input import GraphLaplacian, as_graph_laplacian
+from ._nodes import check_nodes, rows_by_node
 from ._solver import LaplacianSolver
 
 # Graphs up to this many vertices are solved densely: exact, and faster than iterating.
@@ -67,6 +68,12 @@ def _fix_signs(vectors: np.ndarray) -> np.ndarray:
     return vectors * np.where(signs == 0, 1.0, signs)
 
 
+def _too_small(graph: GraphLaplacian, what: str) -> str:
+    if graph.n < 2:
+        return f"{what} needs a graph of at least two vertices, this one has {graph.n}"
+    return f"{what} needs a graph with at least one edge, this one has {graph.n} vertices and none"
+
+
 def spectral_embedding(
     G_or_L: Any,
     k: int,
@@ -74,7 +81,9 @@ def spectral_embedding(
     tol: float = 1e-8,
     maxiter: Optional[int] = None,
     seed: int = 0,
-) -> np.ndarray:
+    weight: Any = "weight",
+    nodes: bool = False,
+) -> Any:
     """The eigenvectors of the k smallest nontrivial eigenvalues of the graph Laplacian.
 
     The constant vector of every connected component spans the null space of L and is
@@ -91,6 +100,10 @@ def spectral_embedding(
         tol: residual tolerance of the iteration (relative to the largest degree).
         maxiter: iteration limit (default 500).
         seed: seed of the starting block and of the factorization.
+        weight: the edge attribute holding conductances (None for unit weights), or for an
+            edge list the array of weights, as :func:`laplacian` takes it; default
+            ``"weight"``, as for networkx's ``laplacian_matrix`` and ``spectral_layout``.
+        nodes: for a networkx graph, return a dict ``{node: row of k entries}`` instead.
 
     Returns:
         An (n, k) float64 array, columns in increasing order of eigenvalue, each of unit
@@ -104,8 +117,11 @@ def spectral_embedding(
     k = as_integer(k, "k")
     tol = check_positive(tol, "tol")
     maxiter = DEFAULT_MAXITER if maxiter is None else check_maxiter(maxiter)
-    graph = as_graph_laplacian(G_or_L)
+    check_nodes(G_or_L, nodes)
+    graph = as_graph_laplacian(G_or_L, weight)
     available = graph.n - graph.n_components
+    if available < 1:
+        raise ValueError(_too_small(graph, "a spectral embedding"))
     if not 1 <= k <= available:
         raise ValueError(
             f"k must be between 1 and {available} (vertices minus connected components), "
@@ -120,7 +136,8 @@ def spectral_embedding(
         )
     else:
         vectors = _iterative(graph, k, tol, maxiter, seed)
-    return _fix_signs(graph.project(vectors))
+    vectors = _fix_signs(graph.project(vectors))
+    return rows_by_node(G_or_L, vectors) if nodes else vectors
 
 
 def fiedler_vector(
@@ -129,10 +146,20 @@ def fiedler_vector(
     tol: float = 1e-8,
     maxiter: Optional[int] = None,
     seed: int = 0,
-) -> np.ndarray:
+    weight: Any = "weight",
+    nodes: bool = False,
+) -> Any:
     """The Fiedler vector: the eigenvector of the smallest nontrivial Laplacian eigenvalue.
 
     ``spectral_embedding(G_or_L, 1)[:, 0]``; see :func:`spectral_embedding` for the
-    handling of disconnected graphs and for the options. A graph needs at least one edge.
+    handling of disconnected graphs and for the options (``weight`` defaults to
+    ``"weight"``, a conductance, as for networkx's ``fiedler_vector``). The graph needs
+    at least two vertices and one edge. With ``nodes=True`` (a networkx graph), a dict
+    ``{node: value}``.
     """
-    return spectral_embedding(G_or_L, 1, tol=tol, maxiter=maxiter, seed=seed)[:, 0]
+    check_nodes(G_or_L, nodes)
+    graph = as_graph_laplacian(G_or_L, weight)
+    if graph.n - graph.n_components < 1:
+        raise ValueError(_too_small(graph, "a Fiedler vector"))
+    vector = spectral_embedding(graph, 1, tol=tol, maxiter=maxiter, seed=seed)[:, 0]
+    return rows_by_node(G_or_L, vector.tolist()) if nodes else vector

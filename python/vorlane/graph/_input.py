@@ -8,7 +8,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from .._checks import as_integer, describe
+from .._checks import REAL_DTYPES, as_integer, describe
 
 # Entries of G and G.T (or L and L.T) may differ by this much, relative to their size.
 SYMMETRY_RTOL = 1e-10
@@ -34,6 +34,18 @@ def _check_weights(w: np.ndarray, name: str, edges: Optional[Tuple[np.ndarray, n
         where = f" on edge ({edges[0][k]}, {edges[1][k]})" if edges is not None else ""
         kind = "non-finite" if not np.isfinite(w[k]) else "negative"
         raise ValueError(f"{name} has a {kind} weight {float(w[k])!r}{where}")
+
+
+def _conductances(w: np.ndarray, invert: bool, name: str) -> np.ndarray:
+    """The weights as conductances: as given, or their reciprocals when they are resistances."""
+    if not invert:
+        return w
+    if (w == 0).any():
+        raise ValueError(
+            f"{name} has a weight of 0, a resistance of 0 (a short circuit) with invert_weight=True; "
+            "merge its endpoints instead"
+        )
+    return 1.0 / w
 
 
 def _from_edges(n: int, rows: np.ndarray, cols: np.ndarray, w: np.ndarray) -> Any:
@@ -62,13 +74,18 @@ def _from_edges(n: int, rows: np.ndarray, cols: np.ndarray, w: np.ndarray) -> An
     return L
 
 
+def node_index(G: Any) -> "dict[Any, int]":
+    """A networkx graph's nodes by their vertex numbers: vertex i is the i-th node of G.nodes."""
+    return {node: i for i, node in enumerate(G.nodes)}
+
+
 def _networkx_edges(G: Any, weight: Optional[str]) -> Tuple[int, np.ndarray, np.ndarray, np.ndarray]:
     if G.is_directed():
         raise ValueError(
             "G is a directed graph; its Laplacian needs an undirected one "
             "(pass G.to_undirected())"
         )
-    index = {node: i for i, node in enumerate(G.nodes)}
+    index = node_index(G)
     m = G.number_of_edges()
     rows = np.fromiter((index[u] for u, _ in G.edges()), dtype=np.int64, count=m)
     cols = np.fromiter((index[v] for _, v in G.edges()), dtype=np.int64, count=m)
@@ -104,9 +121,9 @@ def _canonical_csr(M: Any, name: str) -> Any:
     if len(shape) != 2 or shape[0] != shape[1]:
         raise ValueError(f"{name} must be square, got shape {tuple(shape)}")
     if M.dtype.kind == "c":
-        raise TypeError(f"{name} must be real, got dtype {M.dtype}")
+        raise TypeError(f"{name} must be real, got dtype {M.dtype} (expected {REAL_DTYPES} or bool)")
     if M.dtype.kind not in "fiub":
-        raise TypeError(f"{name} must have a real numeric dtype, got {M.dtype}")
+        raise TypeError(f"{name} must have a real numeric dtype, got {M.dtype} (expected {REAL_DTYPES} or bool)")
     csr = sparse.csr_matrix(M, dtype=np.float64, copy=True)
     csr.sum_duplicates()
     csr.sort_indices()
@@ -140,19 +157,21 @@ def _upper_edges(csr: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     return rows[upper], cols[upper], csr.data[upper]
 
 
-def _sparse_adjacency(G: Any, weight: Optional[str]) -> Any:
+def _sparse_adjacency(G: Any, weight: Optional[str], invert: bool) -> Any:
     pattern = G.dtype.kind == "b" or weight is None
     csr = _canonical_csr(G, "G")
     if pattern:
         csr.data = (csr.data != 0).astype(np.float64)
     _check_weights(csr.data, "G", None)
     _check_symmetric(csr, "G")
+    csr.eliminate_zeros()
+    csr.data = _conductances(csr.data, invert, "G")
     # Symmetric up to rounding: use the mean of the two triangles.
     rows, cols, w = _upper_edges((csr + csr.T).tocsr())
     return _from_edges(csr.shape[0], rows, cols, 0.5 * w)
 
 
-def _edge_list(G: Any, weight: Any, n: Optional[int]) -> Any:
+def _edge_list(G: Any, weight: Any, n: Optional[int], invert: bool) -> Any:
     try:
         edges = np.asarray(G)
     except Exception as exc:
@@ -194,15 +213,17 @@ def _edge_list(G: Any, weight: Any, n: Optional[int]) -> Any:
     else:
         w = np.asarray(weight)
         if w.dtype.kind not in "fiub":
-            raise TypeError(f"weight must be a name or an array of {m} numbers, got dtype {w.dtype}")
+            raise TypeError(
+                f"weight must be a name or an array of {m} numbers, got dtype {w.dtype} (expected {REAL_DTYPES})"
+            )
         if w.shape != (m,):
             raise ValueError(f"weight must have shape ({m},) to match the edges, got {w.shape}")
         w = w.astype(np.float64)
     _check_weights(w, "weight", (edges[:, 0], edges[:, 1]))
-    return _from_edges(n, edges[:, 0], edges[:, 1], w)
+    return _from_edges(n, edges[:, 0], edges[:, 1], _conductances(w, invert, "weight"))
 
 
-def laplacian(G: Any, weight: Any = "weight", *, n: Optional[int] = None) -> Any:
+def laplacian(G: Any, weight: Any = "weight", *, n: Optional[int] = None, invert_weight: bool = False) -> Any:
     """The Laplacian L = D - W of an undirected weighted graph, as a ``scipy.sparse.csr_matrix``.
 
     G can be:
@@ -216,7 +237,11 @@ def laplacian(G: Any, weight: Any = "weight", *, n: Optional[int] = None) -> Any
       weights (unit weights when it is a name or None) and ``n`` the number of vertices
       (default: the largest endpoint plus one).
 
-    Weights are conductances: a larger weight is a stronger connection. Self-loops are
+    Weights are conductances by default, as in ``networkx.laplacian_matrix`` (whose
+    ``weight`` this mirrors, default ``"weight"``): a larger weight is a stronger connection.
+    With ``invert_weight=True`` they are resistances (lengths, distances) and their
+    reciprocals are used, as networkx's ``resistance_distance`` does; an edge of weight 0
+    is then refused (a sparse adjacency matrix's explicit zeros are no edges). Self-loops are
     ignored, parallel (duplicate) edges add their weights, and edges of weight zero leave
     no entry. L has sorted indices, no explicit zeros, and an empty row for an isolated
     vertex.
@@ -227,15 +252,16 @@ def laplacian(G: Any, weight: Any = "weight", *, n: Optional[int] = None) -> Any
             matrix, a directed networkx graph, an edge list that is not (m, 2) or has an
             endpoint outside [0, n).
     """
+    invert = bool(invert_weight)
     if _is_networkx_graph(G):
         count, rows, cols, w = _networkx_edges(G, weight)
         _check_n(n, count)
-        return _from_edges(count, rows, cols, w)
+        return _from_edges(count, rows, cols, _conductances(w, invert, "G"))
     if _is_sparse(G):
-        L = _sparse_adjacency(G, weight)
+        L = _sparse_adjacency(G, weight, invert)
         _check_n(n, L.shape[0])
         return L
-    return _edge_list(G, weight, n)
+    return _edge_list(G, weight, n, invert)
 
 
 def _check_n(n: Optional[int], actual: int) -> None:
@@ -300,20 +326,30 @@ def _checked_laplacian(L: Any) -> Any:
     return _from_edges(n, rows[upper], cols[upper], -csr.data[upper])
 
 
-def as_graph_laplacian(G_or_L: Any) -> GraphLaplacian:
+def as_graph_laplacian(G_or_L: Any, weight: Any = "weight", invert_weight: bool = False) -> GraphLaplacian:
     """Check a graph or a Laplacian and return it as a GraphLaplacian.
 
     A sparse matrix with a negative off-diagonal entry is read as a Laplacian, any other
-    sparse matrix as an adjacency matrix; everything else goes through :func:`laplacian`.
+    sparse matrix as an adjacency matrix; everything else goes through :func:`laplacian`
+    with weight and invert_weight. A Laplacian's weights are its own: other weight options
+    are refused for it.
     """
     from scipy.sparse.csgraph import connected_components
 
+    laplacian_given = isinstance(G_or_L, GraphLaplacian) or (
+        _is_sparse(G_or_L) and G_or_L.dtype.kind in "fiu" and _has_negative_off_diagonal(G_or_L)
+    )
+    if laplacian_given and (not isinstance(weight, str) or weight != "weight" or invert_weight):
+        raise ValueError(
+            "weight and invert_weight apply to graphs and adjacency matrices; a Laplacian's "
+            "entries are its weights"
+        )
     if isinstance(G_or_L, GraphLaplacian):
         return G_or_L
-    if _is_sparse(G_or_L) and G_or_L.dtype.kind in "fiu" and _has_negative_off_diagonal(G_or_L):
+    if laplacian_given:
         L = _checked_laplacian(G_or_L)
     else:
-        L = laplacian(G_or_L)
+        L = laplacian(G_or_L, weight, invert_weight=invert_weight)
     count, labels = connected_components(L, directed=False)
     return GraphLaplacian(L, int(count), labels.astype(np.int64))
 

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 
 from .._checks import as_integer, check_maxiter, check_positive
-from ._input import as_graph_laplacian
+from ._input import GraphLaplacian, as_graph_laplacian
+from ._nodes import by_node, check_nodes, label_pairs
+from ._progress import SolveProgress, check_progress
 from ._solver import LaplacianSolver, block_columns, column_blocks
 
 # The sketch uses k = ceil(SKETCH_C * ln(n) / eps^2) random projections (at least
@@ -48,7 +50,11 @@ def effective_resistance(
     tol: float = 1e-8,
     seed: int = 0,
     maxiter: Optional[int] = None,
-) -> np.ndarray:
+    weight: Any = "weight",
+    invert_weight: bool = False,
+    nodes: bool = False,
+    progress: Optional[bool] = None,
+) -> Union[np.ndarray, Dict[Tuple[Any, Any], float]]:
     """Effective resistances between the given pairs of vertices.
 
     The resistance between u and v is (e_u - e_v)^T L^+ (e_u - e_v): the voltage between
@@ -57,18 +63,33 @@ def effective_resistance(
     blocks through one vorlane factorization; the value is the energy estimate
     2 b^T x - x^T L x, whose error is quadratic in the solve's error.
 
+    Weights: by default the ``"weight"`` attribute of a networkx graph (the stored values
+    of an adjacency matrix) is a conductance, as in :func:`laplacian`; edges without it
+    count 1. networkx's ``resistance_distance`` defaults differently, to unit weights
+    (``weight=None``), and reads a named attribute as a resistance (its
+    ``invert_weight=True``): pass the same ``weight`` and ``invert_weight`` for its values.
+
     Args:
         G_or_L: a graph as :func:`laplacian` takes it, or a sparse Laplacian (a sparse
             matrix with negative off-diagonal entries).
         pairs: an (m, 2) integer array of vertex numbers (as in ``laplacian(G)``: a
-            networkx graph's nodes in ``G.nodes`` order), or a single pair.
+            networkx graph's nodes in ``G.nodes`` order), or a single pair. For a networkx
+            graph, pairs of node labels work too (pairs that are not integers are read as
+            labels; ``nodes=True`` reads integers as labels as well).
         tol: relative residual of each solve.
         seed: seed of the factorization.
         maxiter: iteration limit of each solve (default 1000).
+        weight: the edge attribute (None for unit weights), or for an edge list the array
+            of weights, as :func:`laplacian` takes it; default ``"weight"``.
+        invert_weight: the weights are resistances, so their reciprocals are conductances.
+        nodes: a networkx graph's pairs are node labels, and the result is a dict
+            ``{(u, v): resistance}`` keyed by them.
+        progress: report the solves on stderr past a second of work: None (the default)
+            only when stderr is a terminal, True always, False never.
 
     Returns:
         A float64 array of m resistances: 0 for u == v, ``inf`` for vertices in different
-        connected components.
+        connected components (with ``nodes=True``, a dict of them by pair).
 
     Raises:
         TypeError, ValueError: bad graph (see :func:`laplacian`) or bad pairs.
@@ -76,8 +97,21 @@ def effective_resistance(
     """
     tol = check_positive(tol, "tol")
     maxiter = check_maxiter(maxiter)
-    graph = as_graph_laplacian(G_or_L)
-    pairs = _check_pairs(pairs, graph.n)
+    progress = check_progress(progress)
+    check_nodes(G_or_L, nodes)
+    graph = as_graph_laplacian(G_or_L, weight, invert_weight)
+    labelled = label_pairs(G_or_L, pairs, nodes)
+    positions = _check_pairs(pairs if labelled is None else labelled[1], graph.n)
+    result = _pair_resistances(graph, positions, tol, seed, maxiter, progress, "resistances of pairs")
+    if nodes:
+        return dict(zip(labelled[0], result.tolist()))
+    return result
+
+
+def _pair_resistances(
+    graph: GraphLaplacian, pairs: np.ndarray, tol: float, seed: int, maxiter: int, progress: Optional[bool], what: str
+) -> np.ndarray:
+    """One solve per distinct pair of vertices in one component, in blocks of columns."""
     result = np.full(pairs.shape[0], np.inf)
     u, v = pairs[:, 0], pairs[:, 1]
     result[u == v] = 0.0
@@ -89,6 +123,7 @@ def effective_resistance(
     solver = LaplacianSolver(graph.L, seed=seed)
     values = np.empty(distinct.shape[0])
     n = graph.n
+    report = SolveProgress(what, distinct.shape[0], progress)
     for block in column_blocks(distinct.shape[0], block_columns(n)):
         a, b = distinct[block, 0], distinct[block, 1]
         columns = np.arange(a.size)
@@ -98,6 +133,8 @@ def effective_resistance(
         X = solver.solve(B, tol=tol, maxiter=maxiter)
         energy = np.einsum("ij,ij->j", X, graph.L @ X)
         values[block] = 2.0 * (X[a, columns] - X[b, columns]) - energy
+        report.advance(block.stop)
+    report.finish()
     result[wanted] = values[inverse.reshape(-1)]
     return result
 
@@ -115,7 +152,11 @@ def effective_resistances(
     k: Optional[int] = None,
     tol: float = 1e-6,
     maxiter: Optional[int] = None,
-) -> Tuple[np.ndarray, np.ndarray]:
+    weight: Any = "weight",
+    invert_weight: bool = False,
+    nodes: bool = False,
+    progress: Optional[bool] = None,
+) -> Union[Tuple[np.ndarray, np.ndarray], Dict[Tuple[Any, Any], float]]:
     """Approximate effective resistances of every edge, by a random projection sketch.
 
     With W the edge weights and B the signed edge-vertex incidence matrix, the resistance
@@ -132,6 +173,13 @@ def effective_resistances(
     ``k = ceil(4 ln(2 m / delta) / (eps^2 - 2 eps^3 / 3))``. On top of this comes the
     error of the solves, which run to relative residual ``tol``.
 
+    When k reaches the number of edges m, the sketch would cost more solves than the exact
+    answer: each edge is then solved on its own (m solves, the accuracy of
+    :func:`effective_resistance` at ``tol``) and eps no longer matters.
+
+    Weights are conductances by default, as in :func:`effective_resistance` (which says
+    how to match networkx's defaults).
+
     Args:
         G_or_L: a graph as :func:`laplacian` takes it, or a sparse Laplacian.
         eps: relative accuracy, 0 < eps < 1; sets k when k is not given.
@@ -139,11 +187,17 @@ def effective_resistances(
         k: number of projections (solves), overriding the one eps gives.
         tol: relative residual of each solve.
         maxiter: iteration limit of each solve (default 1000).
+        weight, invert_weight: the edge weights, as for :func:`effective_resistance`.
+        nodes: for a networkx graph, return a dict ``{(u, v): resistance}`` keyed by node
+            labels instead of ``(edges, r)``.
+        progress: report the solves on stderr past a second of work: None (the default)
+            only when stderr is a terminal, True always, False never.
 
     Returns:
         ``(edges, r)``: ``edges`` an (m, 2) int64 array of the edges (i, j), i < j, in the
         row-major order of the Laplacian's upper triangle (vertices numbered as in
-        ``laplacian(G)``), and ``r`` their m approximate resistances.
+        ``laplacian(G)``), and ``r`` their m approximate resistances; with ``nodes=True``
+        the dict instead.
 
     Raises:
         TypeError, ValueError: bad graph or options.
@@ -158,13 +212,27 @@ def effective_resistances(
             raise ValueError(f"k must be >= 1, got {k}")
     tol = check_positive(tol, "tol")
     maxiter = check_maxiter(maxiter)
-    graph = as_graph_laplacian(G_or_L)
+    progress = check_progress(progress)
+    check_nodes(G_or_L, nodes)
+    graph = as_graph_laplacian(G_or_L, weight, invert_weight)
     rows, cols, weights = graph.upper_edges()
     edges = np.stack([rows, cols], axis=1)
-    m, n = edges.shape[0], graph.n
-    if m == 0:
-        return edges, np.zeros(0)
-    k = sketch_size(n, eps) if k is None else k
+    k = sketch_size(graph.n, eps) if k is None else k
+    if k >= edges.shape[0]:
+        r = _pair_resistances(graph, edges, tol, seed, maxiter, progress, "resistances of every edge")
+    else:
+        r = _sketch(graph, rows, cols, weights, k, tol, seed, maxiter, progress)
+    if nodes:
+        return by_node(G_or_L, edges, r)
+    return edges, r
+
+
+def _sketch(
+    graph: GraphLaplacian, rows: np.ndarray, cols: np.ndarray, weights: np.ndarray, k: int, tol: float, seed: int,
+    maxiter: int, progress: Optional[bool],
+) -> np.ndarray:
+    """The sketched resistances of the edges (rows[e], cols[e]) from k projections."""
+    m, n = rows.size, graph.n
 
     import scipy.sparse as sparse
 
@@ -177,6 +245,7 @@ def effective_resistances(
     solver = LaplacianSolver(graph.L, seed=seed)
     rng = np.random.default_rng(seed)
     total = np.zeros(m)
+    report = SolveProgress("sketched resistances of every edge", k, progress)
     for block in column_blocks(k, block_columns(max(n, m))):
         width = block.stop - block.start
         signs = rng.integers(0, 2, size=(m, width), dtype=np.int8)
@@ -184,4 +253,6 @@ def effective_resistances(
         Z = solver.solve(incidence @ projections, tol=tol, maxiter=maxiter)
         difference = Z[rows] - Z[cols]
         total += np.einsum("ij,ij->i", difference, difference)
-    return edges, total / k
+        report.advance(block.stop)
+    report.finish()
+    return total / k

@@ -138,7 +138,7 @@ def _read(args: Any, check_output_path: Callable[[str], None], PETSc: Any):
     import scipy.sparse as sparse
 
     from .._checks import check_consistent, check_matrix, check_seed, check_split
-    from .._mmio import read_matrix_market, read_vector
+    from .._mmio import read_matrix_market, read_rhs
 
     if args.out is not None:
         check_output_path(args.out)
@@ -164,7 +164,13 @@ def _read(args: Any, check_output_path: Callable[[str], None], PETSc: Any):
         )
     n = csr.shape[0]
     if args.rhs is not None:
-        b = read_vector(args.rhs, n)
+        block = read_rhs(args.rhs, n)
+        if block.shape[1] != 1:
+            raise ValueError(
+                f"{args.rhs}: --petsc solves one right-hand side, and this file holds "
+                f"{block.shape[1]} columns: solve them together without --petsc, or one per run"
+            )
+        b = block.reshape(n)
         check_consistent(problem, b.reshape(n, 1), args.tol)
         rhs_text = args.rhs
     else:
