@@ -9,6 +9,9 @@ import numpy as np
 # Columns per block: the engine runs up to this many conjugate-gradient recurrences in lock
 # step, sharing each pass over the factor and the matrix.
 BLOCK = 64
+# Up to this many nodes the pseudo-inverse's diagonal comes from one dense inverse, quicker
+# than n sparse solves.
+DENSE_LIMIT = 1500
 
 
 def settings() -> tuple:
@@ -52,12 +55,15 @@ class ConnectedSolver:
         return X.reshape(B.shape)
 
     def pinv_diagonal(self) -> np.ndarray:
-        """The diagonal of L^+, by one solve per node.
+        """The diagonal of L^+: by one solve per node, or densely for small graphs.
 
         With b = e_i - 1/n, L^+_ii = b^T L^+ b; the energy estimate 2 b^T x - x^T L x of it
         has an error quadratic in the solve's.
         """
         n = self.n
+        if n <= DENSE_LIMIT:
+            # For a connected graph (L + J/n)^-1 = L^+ + J/n, J the all-ones matrix.
+            return np.diag(np.linalg.inv(self.L.toarray() + 1.0 / n)) - 1.0 / n
         diagonal = np.empty(n)
         for block in blocks(n):
             columns = np.arange(block.start, block.stop)
