@@ -59,39 +59,35 @@ def _dense(A, null: np.ndarray) -> Tuple[float, np.ndarray]:
     return float(values[0]), vectors[:, 0]
 
 
-def _iterative(L, normalized: bool, tol: float, seed: int) -> Tuple[float, np.ndarray]:
-    """The Fiedler pair of L (or of D^-1/2 L D^-1/2) by LOBPCG on L x = sigma B x, B = I or
-    D, preconditioned by a vorlane factor of L and kept B-orthogonal to the constant."""
-    import scipy.sparse as sparse
+def _iterative(L, A, null: np.ndarray, normalized: bool, tol: float, seed: int) -> Tuple[float, np.ndarray]:
+    """The Fiedler pair of A (L, or D^-1/2 L D^-1/2) by LOBPCG kept orthogonal to A's null
+    vector, preconditioned by a vorlane factor F of L (D^1/2 F D^1/2 for the normalized A)."""
     import scipy.sparse.linalg as spla
     import vorlane
 
     n = L.shape[0]
     factor = vorlane.Preconditioner(L, seed=seed, check=False)
+    root = np.sqrt(L.diagonal())[:, None] if normalized else 1.0
 
     def precondition(R: np.ndarray) -> np.ndarray:
         R = np.asarray(R, dtype=np.float64).reshape(n, -1)
-        Z = factor.matmat(R)
-        return Z - Z.mean(axis=0)
+        Z = root * factor.matmat(root * R)
+        return Z - null[:, None] * (null @ Z)
 
     M = spla.LinearOperator((n, n), matvec=precondition, matmat=precondition, dtype=np.float64)
-    B = sparse.diags(L.diagonal()).tocsr() if normalized else None
     X = np.random.default_rng(seed).standard_normal((n, BLOCK))
     # LOBPCG's tolerance bounds the residual's 2-norm; networkx's measure is its 1-norm over
     # the largest absolute row sum, at most sqrt(n) times larger relative to that sum.
-    scale = 2.0 * float(L.diagonal().max())
-    tol = tol * scale / np.sqrt(n) / (float(L.diagonal().min()) if normalized else 1.0)
+    scale = float(abs(A).sum(axis=1).max())
     with warnings.catch_warnings():
-        # Convergence is judged below, by networkx's own measure.
+        # Convergence is judged afterwards, by networkx's own measure.
         warnings.simplefilter("ignore")
         values, vectors = spla.lobpcg(
-            L, X, B=B, M=M, Y=np.ones((n, 1)), tol=tol, maxiter=MAXITER, largest=False
+            A, X, M=M, Y=null[:, None], tol=tol * scale / np.sqrt(n), maxiter=MAXITER,
+            largest=False,
         )
     k = int(np.argmin(values))
-    y = vectors[:, k]
-    if normalized:
-        y = y * np.sqrt(L.diagonal())
-    return float(values[k]), y
+    return float(values[k]), vectors[:, k]
 
 
 def fiedler_pair(L, normalized: bool, tol: float) -> Tuple[float, np.ndarray]:
@@ -104,7 +100,7 @@ def fiedler_pair(L, normalized: bool, tol: float) -> Tuple[float, np.ndarray]:
     if A.shape[0] <= DENSE_LIMIT:
         sigma, x = _dense(A, null)
     else:
-        sigma, x = _iterative(L, normalized, tol, seed)
+        sigma, x = _iterative(L, A, null, normalized, tol, seed)
     x = x - (x @ null) * null
     x /= np.linalg.norm(x)
     sigma = float(x @ (A @ x))
