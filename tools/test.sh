@@ -21,6 +21,9 @@ python3 -m pytest -q -p no:cacheprovider --rootdir=. --ignore=tests/mpi tests
 status=$?
 set -e
 
+# networkx's own tests against the networkx backend.
+bash tools/test-networkx.sh || status=$?
+
 # The MPI tests run in the PETSc environment; when it cannot be made they run here and are
 # reported as skipped with the reason.
 set +e

@@ -1,0 +1,159 @@
+"""The networkx backend against networkx, and all-edge resistances against NetworKit.
+
+    python bench/graph_networkx.py [--quick] [--out FILE.md] [--nx-cap SECONDS]
+
+Part 1 times each backend function (``backend="vorlane"``) and networkx itself on grids,
+random geometric graphs and power-law graphs of 10^3, 10^4 and 10^5 nodes; networkx runs
+only where its previous, smaller size finished within ``--nx-cap`` seconds (default 120).
+Part 2 times all-edge resistances at 10^5 and 10^6 nodes: ``vorlane.graph.effective_resistances``
+against NetworKit's ``SpanningEdgeCentrality`` (``runApproximation`` on one thread,
+``runParallelApproximation`` on all), with each method's median and largest relative error
+on edges sampled and solved exactly, and NetworKit's ``ApproxElectricalCloseness``.
+``--quick`` runs 10^2 and 10^3 nodes only, to check the script. Needs networkx; NetworKit
+(``pip install networkit``) is optional: without it part 2 says so and is skipped.
+"""
+
+import argparse
+import math
+import os
+import time
+
+import numpy as np
+
+import networkx as nx
+import vorlane.graph
+
+FUNCTIONS = {
+    "resistance_distance (pair)": lambda G, u, v: nx.resistance_distance(G, u, v, **BACKEND),
+    "effective_graph_resistance": lambda G, u, v: nx.effective_graph_resistance(G, **BACKEND),
+    "kemeny_constant": lambda G, u, v: nx.kemeny_constant(G, **BACKEND),
+    "algebraic_connectivity": lambda G, u, v: nx.algebraic_connectivity(G, **BACKEND),
+    "fiedler_vector": lambda G, u, v: nx.fiedler_vector(G, **BACKEND),
+    "spectral_ordering": lambda G, u, v: nx.spectral_ordering(G, **BACKEND),
+    "current_flow_closeness_centrality": lambda G, u, v: nx.current_flow_closeness_centrality(G, **BACKEND),
+    "approximate_current_flow_betweenness_centrality": (
+        lambda G, u, v: nx.approximate_current_flow_betweenness_centrality(G, epsilon=1.0, seed=0, **BACKEND)
+    ),
+}
+BACKEND = {}
+
+
+def families(n, seed=0):
+    side = int(round(math.sqrt(n)))
+    radius = math.sqrt(8.0 / (math.pi * n))
+    geometric = nx.random_geometric_graph(n, radius, seed=seed)
+    geometric = geometric.subgraph(max(nx.connected_components(geometric), key=len)).copy()
+    powerlaw = nx.barabasi_albert_graph(n, 3, seed=seed)
+    return {
+        "grid": nx.convert_node_labels_to_integers(nx.grid_2d_graph(side, side)),
+        "geometric": nx.convert_node_labels_to_integers(geometric),
+        "power-law": powerlaw,
+    }
+
+
+def timed(call):
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def part_networkx(sizes, cap, lines):
+    lines += ["## The backend against networkx", "",
+              "| function | graph | nodes | vorlane s | networkx s | ratio |", "|---|---|---:|---:|---:|---:|"]
+    gave_up = set()
+    nx.config.warnings_to_ignore.add("cache")
+    for n in sizes:
+        for family, G in families(n).items():
+            u, v = 0, len(G) - 1
+            for name, call in FUNCTIONS.items():
+                BACKEND.clear()
+                BACKEND["backend"] = "vorlane"
+                ours = timed(lambda: call(G, u, v))
+                theirs = None
+                if (name, family) not in gave_up:
+                    BACKEND.clear()
+                    theirs = timed(lambda: call(G, u, v))
+                    if theirs > cap:
+                        gave_up.add((name, family))
+                shown = f"{theirs:.3g}" if theirs is not None else f"skipped (> {cap:g} s at a smaller size)"
+                ratio = f"{theirs / ours:.1f}x" if theirs is not None else "-"
+                lines.append(f"| {name} | {family} | {len(G)} | {ours:.3g} | {shown} | {ratio} |")
+                print(lines[-1], flush=True)
+
+
+def exact_sample(L, edges, count, seed):
+    picked = np.random.default_rng(seed).choice(len(edges), size=min(count, len(edges)), replace=False)
+    return picked, vorlane.graph.effective_resistance(L, edges[picked], tol=1e-10)
+
+
+def errors(estimate, exact):
+    relative = np.abs(estimate / exact - 1.0)
+    return f"{100 * np.median(relative):.1f}%", f"{100 * relative.max():.1f}%"
+
+
+def part_networkit(sizes, lines, closeness_eps):
+    lines += ["", "## All-edge resistances against NetworKit", ""]
+    try:
+        import networkit as nk
+    except ImportError:
+        lines.append("NetworKit is not installed (`pip install networkit`): skipped.")
+        print(lines[-1])
+        return
+    lines += ["| graph | nodes | edges | method | threads | seconds | median error | largest error |",
+              "|---|---:|---:|---|---:|---:|---:|---:|"]
+    threads = os.cpu_count() or 1
+    for n in sizes:
+        G = families(n)["geometric"]
+        L = vorlane.graph.laplacian(G, weight=None)
+        edges, _ = vorlane.graph.effective_resistances(L, k=1)
+        picked, exact = exact_sample(L, edges, 200, seed=1)
+        row = lambda method, t, seconds, r: lines.append(  # noqa: E731
+            f"| geometric | {len(G)} | {len(edges)} | {method} | {t} | {seconds:.3g} | "
+            + " | ".join(errors(r[picked], exact)) + " |")
+        for eps in (0.3, 0.5):
+            start = time.perf_counter()
+            _, r = vorlane.graph.effective_resistances(L, eps=eps, seed=0)
+            row(f"vorlane eps {eps}", 1, time.perf_counter() - start, r)
+            print(lines[-1], flush=True)
+        g = nk.graph.Graph(len(G), weighted=False)
+        for a, b in edges:
+            g.addEdge(int(a), int(b))
+        g.indexEdges()
+        for run, t in (("runApproximation", 1), ("runParallelApproximation", threads)):
+            nk.setNumberOfThreads(t)
+            sec = nk.centrality.SpanningEdgeCentrality(g, 0.3)
+            start = time.perf_counter()
+            getattr(sec, run)()
+            seconds = time.perf_counter() - start
+            scores = np.asarray(sec.scores())
+            index = {}
+            g.forEdges(lambda a, b, w, eid: index.__setitem__((min(a, b), max(a, b)), eid))
+            r = scores[[index[(int(a), int(b))] for a, b in edges]]
+            row(f"NetworKit {run}", t, seconds, r)
+            print(lines[-1], flush=True)
+        for t in (1, threads):
+            nk.setNumberOfThreads(t)
+            closeness = nk.centrality.ApproxElectricalCloseness(g, closeness_eps)
+            seconds = timed(closeness.run)
+            lines.append(f"| geometric | {len(G)} | {len(edges)} | NetworKit ApproxElectricalCloseness | {t} | {seconds:.3g} | - | - |")
+            print(lines[-1], flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--nx-cap", type=float, default=120.0)
+    parser.add_argument("--out", default=None)
+    args = parser.parse_args()
+    lines = ["# networkx backend and all-edge resistances", "",
+             f"{os.cpu_count()} cores; networkx {nx.__version__}; times in seconds, one run each.", ""]
+    part_networkx([100, 1000] if args.quick else [1000, 10**4, 10**5], args.nx_cap, lines)
+    # ApproxElectricalCloseness at eps 0.1 takes minutes even at 10^3 nodes.
+    part_networkit([1000] if args.quick else [10**5, 10**6], lines, 0.5 if args.quick else 0.1)
+    if args.out:
+        with open(args.out, "w") as out:
+            out.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
