@@ -18,6 +18,23 @@ def aslinearoperator(factor: Factor) -> Any:
     It accepts inputs of any real or complex dtype, as vectors of shape ``(n,)`` or
     ``(n, 1)`` and as matrices of shape ``(n, k)``; a complex input is applied to its
     real and imaginary parts separately.
+
+    Parameters
+    ----------
+    factor : Factor
+        A factor from :func:`factorize` or :func:`factorize_raw`.
+
+    Returns
+    -------
+    scipy.sparse.linalg.LinearOperator
+        Of shape ``factor.shape`` and dtype float64.
+
+    Raises
+    ------
+    TypeError
+        ``factor`` is not a :class:`Factor`; when applied, an input that is not numeric.
+    ValueError
+        When applied, an input whose length is not the factor's dimension.
     """
     if not isinstance(factor, Factor):
         raise TypeError(f"factor must be a vorlane Factor, got {type(factor).__name__}")

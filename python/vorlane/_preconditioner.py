@@ -139,14 +139,17 @@ class Preconditioner(LinearOperator):
 
     @property
     def n(self) -> int:
+        """The dimension of A."""
         return int(self._factor.n)
 
     @property
     def nnz(self) -> int:
+        """Entries of the factor."""
         return int(self._factor.nnz)
 
     @property
     def nbytes(self) -> int:
+        """Memory the factor holds, in bytes."""
         return int(self._factor.nbytes)
 
     @property
@@ -155,10 +158,12 @@ class Preconditioner(LinearOperator):
 
     @property
     def renumbered(self) -> bool:
+        """Whether the factor is that of the renumbered matrix P A P^T."""
         return bool(self._factor.renumbered)
 
     @property
     def renumbering(self) -> Optional[np.ndarray]:
+        """The numbering the factor was built in (int64, ``renumbering[new] = old``), or None."""
         if not self.renumbered:
             return None
         order = np.empty(self.n, np.dtype("<u4"))

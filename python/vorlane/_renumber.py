@@ -46,12 +46,21 @@ def far_share(A: Any, order: Optional[np.ndarray] = None) -> float:
 def renumbering(A: Any) -> Optional[np.ndarray]:
     """A renumbering that gives a symmetric sparse matrix A locality, or None.
 
-    Returns ``order``, an int array with ``order[new] = old``, when more than half of A's
-    off-diagonal entries join vertices far apart in its numbering and reverse
-    Cuthill-McKee at least halves that share; use it as ``A[order][:, order]`` (and
-    ``b[order]``, mapping a solution back with ``x[order] = y``). Returns None when A's
-    numbering is local already or no renumbering helps. Deterministic: the same A gives
-    the same order.
+    Use it as ``A[order][:, order]`` (and ``b[order]``, mapping a solution back with
+    ``x[order] = y``). Deterministic: the same A gives the same order.
+
+    Parameters
+    ----------
+    A : scipy sparse matrix or array
+        Square and symmetric in its pattern.
+
+    Returns
+    -------
+    numpy.ndarray or None
+        ``order``, an int array with ``order[new] = old``, when more than half of A's
+        off-diagonal entries join vertices more than 4096 apart in its numbering and
+        reverse Cuthill-McKee at least halves that share; None when A's numbering is local
+        already or no renumbering helps.
     """
     import scipy.sparse as sp
     from scipy.sparse.csgraph import reverse_cuthill_mckee

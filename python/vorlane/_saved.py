@@ -151,9 +151,26 @@ def from_state(state: Mapping[str, Any], precision: str = "double") -> Any:
 
 
 def save(preconditioner: Any, file: PathOrFile) -> None:
-    """Save a :class:`vorlane.Preconditioner` to ``file`` (a path or a binary file object) in
-    the ``.npz`` layout above. A path is written atomically, whatever its suffix (none is
-    added); through a symbolic link, the link's target is replaced."""
+    """Save a :class:`vorlane.Preconditioner` in an uncompressed ``.npz`` archive.
+
+    A path is written atomically, whatever its suffix (none is added); through a symbolic
+    link, the link's target is replaced. The layout (format version 1) is described in the
+    user guide; :func:`vorlane.load` reads it back.
+
+    Parameters
+    ----------
+    preconditioner : Preconditioner
+        The preconditioner to save, renumbering included.
+    file : str, os.PathLike or binary file object
+        Where to write it.
+
+    Raises
+    ------
+    TypeError
+        ``preconditioner`` is not a :class:`vorlane.Preconditioner`.
+    OSError
+        The file cannot be written; a path is then left as it was.
+    """
     from ._preconditioner import Preconditioner
 
     if not isinstance(preconditioner, Preconditioner):
@@ -168,13 +185,30 @@ def save(preconditioner: Any, file: PathOrFile) -> None:
 def load(file: PathOrFile, *, precision: str = "double") -> Any:
     """Load a :class:`vorlane.Preconditioner` saved by :func:`vorlane.save`.
 
-    The file holds the factor, not how its applies store it: ``precision`` ("double" or
-    "mixed") chooses that, as for :class:`vorlane.Preconditioner`.
+    The file is never unpickled; solves with the loaded preconditioner are bit for bit those
+    of the saved one when loaded in the precision it was saved in.
 
-    Raises ValueError for anything that is not a complete, valid saved preconditioner
-    (truncated or corrupted files, wrong members, lengths or index ranges, an order that
-    eliminates a vertex twice, a renumbering that is not a permutation, non-finite values);
-    the file is never unpickled.
+    Parameters
+    ----------
+    file : str, os.PathLike or binary file object
+        The saved archive.
+    precision : {"double", "mixed"}
+        How the loaded factor's applies store it, as for :class:`vorlane.Preconditioner`:
+        the file holds the factor, not that choice.
+
+    Returns
+    -------
+    Preconditioner
+
+    Raises
+    ------
+    ValueError
+        Anything that is not a complete, valid saved preconditioner: a truncated or
+        corrupted file, wrong members, lengths or index ranges, an order that eliminates a
+        vertex twice, a renumbering that is not a permutation, non-finite values; an unknown
+        precision.
+    OSError
+        The file cannot be read.
     """
     precision = check_precision(precision)
     return from_state(_read_archive(file), precision)

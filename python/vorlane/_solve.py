@@ -71,6 +71,7 @@ class SolveInfo:
 
     @property
     def total_seconds(self) -> float:
+        """``factor_seconds + solve_seconds``."""
         return self.factor_seconds + self.solve_seconds
 
     def __repr__(self) -> str:

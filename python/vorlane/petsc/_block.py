@@ -30,7 +30,21 @@ U64 = 2**64
 
 
 def rank_seed(seed: int, rank: int) -> int:
-    """The factorization seed that process `rank` uses for the caller's `seed`."""
+    """The factorization seed that the process of rank ``rank`` uses for a base ``seed``.
+
+    Parameters
+    ----------
+    seed : int
+        The base seed, 0 to 2**64 - 1.
+    rank : int
+        The process's rank in PETSc's world communicator.
+
+    Returns
+    -------
+    int
+        ``(seed + rank * 0x9E3779B97F4A7C15) mod 2**64``: rank 0 uses ``seed`` itself, and
+        the stride is odd, so no two ranks share a seed.
+    """
     return (seed + rank * SEED_STRIDE) % U64
 
 

@@ -38,17 +38,13 @@ def _parse_split(text: str, name: str) -> Optional[int]:
 
 
 class Preconditioner:
-    """A petsc4py Python preconditioner context that factorizes each process's diagonal
-    block of the preconditioning matrix with vorlane and applies it without communication.
+    """A petsc4py Python preconditioner context: block Jacobi with one vorlane factor per process.
 
-    Use it as ``pc.setType('python'); pc.setPythonContext(Preconditioner())`` or through
-    the options ``-pc_type python -pc_python_type vorlane.petsc.Preconditioner``; as the
-    block solver of PCBJACOBI or PCASM with ``-sub_pc_type python
-    -sub_pc_python_type vorlane.petsc.Preconditioner``.
-
-    Options (under the PC's prefix): ``-vorlane_seed S`` (default 0) and ``-vorlane_split
-    K`` (default none). The process of rank r in PETSc's world communicator factorizes with
-    seed ``(S + r * 0x9E3779B97F4A7C15) mod 2**64``, so a single process uses S itself.
+    Each process factorizes its diagonal block of the preconditioning matrix with vorlane and
+    applies the factor without communication. Use it as ``pc.setType('python');
+    pc.setPythonContext(Preconditioner())``, through the options ``-pc_type python
+    -pc_python_type vorlane.petsc.Preconditioner``, or as the block solver of PCBJACOBI or
+    PCASM with ``-sub_pc_type python -sub_pc_python_type vorlane.petsc.Preconditioner``.
 
     Every block must be a symmetric SDDM matrix (off-diagonal entries <= 0, rows diagonally
     dominant); the diagonal block of a Laplacian or SDDM operator always is. When a block
@@ -56,6 +52,33 @@ class Preconditioner:
     process of a larger run cannot make its peers fail with it: it reports the reason on
     standard error and its applications return NaN, which ends the Krylov iteration on
     every process with a diverged reason.
+
+    Parameters
+    ----------
+    seed : int, default 0
+        Base seed, 0 to 2**64 - 1 (an int or its decimal, ``0x``, ``0o`` or ``0b`` text).
+        The process of rank r in PETSc's world communicator factorizes with
+        ``rank_seed(seed, r)``, so a single process uses ``seed`` itself. The option
+        ``-vorlane_seed`` under the PC's prefix overrides it.
+    split : int or None, default None
+        Parallel copies of each edge, 1 to 2**32 - 1, or None (the text ``"none"``). The
+        option ``-vorlane_split`` overrides it.
+
+    Attributes
+    ----------
+    seed : int
+        The base seed in use.
+    split : int or None
+        The split in use.
+    local : LocalFactor or None
+        This process's factorized block once ``setUp`` succeeded, else None.
+    failure : str or None
+        Why this process's block could not be set up, else None.
+
+    Raises
+    ------
+    ValueError
+        ``seed`` or ``split`` out of range or not an integer.
     """
 
     def __init__(self, seed: int = 0, split: Optional[int] = None) -> None:
@@ -69,6 +92,13 @@ class Preconditioner:
     # Configuration -----------------------------------------------------------------------
 
     def setFromOptions(self, pc: Any) -> None:
+        """Read ``-vorlane_seed`` and ``-vorlane_split`` under the PC's options prefix.
+
+        Raises
+        ------
+        ValueError
+            An option's value is out of range or not an integer.
+        """
         from petsc4py import PETSc
 
         options = PETSc.Options(pc.getOptionsPrefix())
@@ -80,6 +110,22 @@ class Preconditioner:
     # Setup -------------------------------------------------------------------------------
 
     def setUp(self, pc: Any) -> None:
+        """Check and factorize this process's diagonal block of the preconditioning matrix.
+
+        Called by PETSc before the first application and after the operator's values change
+        (which refactorizes).
+
+        When any process of the PC's communicator fails, every one of them raises.
+
+        Raises
+        ------
+        NotSDDMError
+            This process's block is not a symmetric SDDM matrix (a ValueError naming the
+            rank and the offending entry).
+        RuntimeError
+            This process's block could not be factorized for another reason, such as
+            memory, or another process's block failed.
+        """
         from petsc4py import PETSc
 
         _finalize_before_interpreter_exit()
@@ -122,12 +168,18 @@ class Preconditioner:
         )
 
     def reset(self, pc: Any) -> None:
+        """Release the factor and forget any failure (PETSc's PCReset)."""
         self.local = None
         self.failure = None
 
     # Application -------------------------------------------------------------------------
 
     def apply(self, pc: Any, x: Any, y: Any) -> None:
+        """Write the factor's approximate solution for the local part of ``x`` into ``y``.
+
+        ``y`` is all NaN when this process's block could not be set up. The factor is
+        symmetric, so this is also ``applyTranspose``.
+        """
         if self.local is None:
             y.set(np.nan)
             return
@@ -139,7 +191,11 @@ class Preconditioner:
     applyTranspose = apply
 
     def matApply(self, pc: Any, X: Any, Y: Any) -> None:
-        """Several right-hand sides at once: the columns of the dense matrix X."""
+        """Apply the factor to every column of the dense matrix ``X``, into ``Y``.
+
+        petsc4py's hook for PCMatApply: several right-hand sides at once. ``Y`` is all NaN
+        when this process's block could not be set up.
+        """
         B = X.getDenseArray()
         out = Y.getDenseArray()
         if self.local is None:
@@ -153,6 +209,11 @@ class Preconditioner:
     # Report ------------------------------------------------------------------------------
 
     def view(self, pc: Any, viewer: Any) -> None:
+        """Print the seed, the split and each process's block (``-ksp_view``).
+
+        For each block: its size, whether a ground vertex was added, the elimination steps
+        and the setup time, or why it failed.
+        """
         if self.local is not None:
             text = self.local.describe()
         elif self.failure is not None:
