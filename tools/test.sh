@@ -38,10 +38,8 @@ elif [ "$petsc_status" -eq 3 ]; then
 else
   exit "$petsc_status"
 fi
-# Exit 5 means pytest collected nothing; the C++ suite above has already run (and ctest
-# refuses to pass with no tests), so report it without failing.
+# Exit 5 means pytest collected nothing: a run that tested nothing is a failure.
 if [ "$status" -eq 5 ]; then
   echo "pytest collected no tests" >&2
-elif [ "$status" -ne 0 ]; then
-  exit "$status"
 fi
+exit "$status"

@@ -50,6 +50,13 @@ def check_csr(
     beyond what the machine holds never cost a copy in proportion to them.
     """
 
+    return _engine.check_matrix(*_engine_arrays(indptr, indices, data, n), n, roundoff, values)
+
+
+def _engine_arrays(indptr: Any, indices: Any, data: Any, n: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The CSR arrays as the engine reads them: contiguous int32 or int64 indices and float64
+    values, cut to the entries indptr declares."""
+
     def index_array(array: Any) -> np.ndarray:
         array = np.asarray(array)
         if array.dtype not in (np.int32, np.int64):
@@ -57,8 +64,7 @@ def check_csr(
         return np.ascontiguousarray(array)
 
     indices, data = declared_entries(indptr, indices, data, n)
-    values_array = np.ascontiguousarray(data, dtype=np.float64)
-    return _engine.check_matrix(index_array(indptr), index_array(indices), values_array, n, roundoff, values)
+    return index_array(indptr), index_array(indices), np.ascontiguousarray(data, dtype=np.float64)
 
 
 def declared_entries(indptr: Any, indices: Any, data: Any, n: int) -> Tuple[Any, Any]:
@@ -76,13 +82,7 @@ def declared_entries(indptr: Any, indices: Any, data: Any, n: int) -> Tuple[Any,
     return indices[:declared], data[:declared]
 
 
-def check_matrix(A: object, values: bool = True) -> Any:
-    """Check A (a real, square scipy.sparse matrix) and return the engine's System for it.
-
-    Raises TypeError for a non-sparse or non-real A and ValueError for a matrix that is not
-    square, not finite, not symmetric, has a positive off-diagonal entry or is not
-    diagonally dominant (the last three only when values is true).
-    """
+def _check_sparse_real_square(A: object) -> None:
     if not _is_sparse(A):
         hint = "; convert a dense one with scipy.sparse.csr_array(A)" if hasattr(A, "__array__") else ""
         raise TypeError(f"A must be a scipy.sparse matrix or array (any format), got {describe(A)}{hint}")
@@ -94,8 +94,29 @@ def check_matrix(A: object, values: bool = True) -> Any:
         raise TypeError(f"A must be real, got dtype {dtype} (expected {REAL_DTYPES})")
     if dtype.kind not in "fiu":
         raise TypeError(f"A must have a real numeric dtype, got {dtype} (expected {REAL_DTYPES})")
+
+
+def check_matrix(A: object, values: bool = True) -> Any:
+    """Check A (a real, square scipy.sparse matrix) and return the engine's System for it.
+
+    Raises TypeError for a non-sparse or non-real A and ValueError for a matrix that is not
+    square, not finite, not symmetric, has a positive off-diagonal entry or is not
+    diagonally dominant (the last three only when values is true).
+    """
+    _check_sparse_real_square(A)
+    shape, dtype = A.shape, A.dtype  # type: ignore[attr-defined]
     csr = A.tocsr()  # type: ignore[attr-defined]
     return check_csr(csr.indptr, csr.indices, csr.data, int(shape[0]), _unit_roundoff(dtype), values)
+
+
+def refill_matrix(system: Any, A: object, values: bool = True) -> None:
+    """Give an engine System the values of A, which must have its sparsity pattern; checked
+    as check_matrix() checks (ValueError for another pattern or for values refused)."""
+    _check_sparse_real_square(A)
+    csr = A.tocsr()  # type: ignore[attr-defined]
+    n = int(A.shape[0])  # type: ignore[attr-defined]
+    arrays = _engine_arrays(csr.indptr, csr.indices, csr.data, n)
+    system.refill(*arrays, n, _unit_roundoff(A.dtype), values)  # type: ignore[attr-defined]
 
 
 def as_block(value: object, name: str, n: int) -> Tuple[np.ndarray, Tuple[int, ...]]:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 import time
 from typing import Any, Optional, Tuple, Union
 
@@ -16,6 +17,7 @@ from ._checks import (
     check_renumber,
     check_seed,
     check_split,
+    refill_matrix,
     renumber_mode,
 )
 
@@ -112,6 +114,8 @@ class Preconditioner(LinearOperator):
     ) -> None:
         factor = system.factorize(seed, split, renumber_mode(renumber), PRECISIONS[precision])
         self._adopt(factor, system.factor_scale, seed, split, time.perf_counter() - start)
+        self._renumber = renumber
+        self._pattern = int(system.pattern)
 
     def _adopt(self, factor: Any, scale: float, seed: int, split: Optional[int], setup_seconds: float) -> None:
         # The whole state is the factor (with the renumbering it was built in, if any), the
@@ -122,8 +126,50 @@ class Preconditioner(LinearOperator):
         self._factor = factor
         self._scale = scale
         self.setup_seconds = setup_seconds
+        # What refactor() needs: the renumber option, the digest of the pattern (unknown for a
+        # restored factor) and, from its first call on, the checked matrix it refills.
+        self._renumber: Union[bool, str] = "auto"
+        self._pattern: Optional[int] = None
+        self._system: Any = None
+        self._refactoring = threading.Lock()
         n = int(factor.n)
         LinearOperator.__init__(self, dtype=np.dtype(np.float64), shape=(n, n))
+
+    def refactor(self, A: Any, *, check: bool = True) -> None:
+        """Factorize A in place of the matrix this preconditioner was built for.
+
+        For a sequence of matrices with one sparsity pattern (time steps, Newton iterations,
+        parameter sweeps): A must have the stored entries (after sorting and merging
+        duplicates) of the matrix given to the constructor. The result is the factor
+        ``Preconditioner(A, seed=self.seed, split=self.split, ...)`` would build, bit for
+        bit, with the same renumbering rule and precision. From the second call on, A is
+        checked and copied into the arrays of the previous one instead of new ones.
+
+        Raises ValueError, leaving the preconditioner as it was, when A has another
+        dimension or pattern or is refused by the checks (``check`` as for the constructor).
+        """
+        start = time.perf_counter()
+        with self._refactoring:
+            system, self._system = self._system, None
+            if system is None:
+                system = check_matrix(A, values=bool(check))
+                if int(system.n) != self.n:
+                    raise ValueError(
+                        f"A has dimension {system.n}, but the preconditioner was built for dimension {self.n}"
+                    )
+                if self._pattern is not None and int(system.pattern) != self._pattern:
+                    raise ValueError(
+                        "A's sparsity pattern differs from that of the matrix the preconditioner was built "
+                        "for; build a new vorlane.Preconditioner for it"
+                    )
+            else:
+                refill_matrix(system, A, values=bool(check))
+            factor = system.factorize(self.seed, self.split, renumber_mode(self._renumber), PRECISIONS[self.precision])
+            self._system = system
+            self._pattern = int(system.pattern)
+            self._factor = factor
+            self._scale = float(system.factor_scale)
+            self.setup_seconds = time.perf_counter() - start
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
         # Pickles carry the factor's arrays and settings; unpickling checks them all again.

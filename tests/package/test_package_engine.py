@@ -294,3 +294,48 @@ def test_precision_survives_copies_and_is_chosen_on_load(tmp_path):
                  lambda: vorlane.solve(A, np.zeros(100), precision="half")):
         with pytest.raises(ValueError, match="precision must be one of 'double', 'mixed'"):
             call()
+
+
+def _same_factor(M1, M2):
+    from vorlane._saved import state_of
+
+    s1, s2 = state_of(M1), state_of(M2)
+    return s1.keys() == s2.keys() and all(
+        np.array_equal(s1[k], s2[k]) for k in s1 if k != "setup_seconds"
+    )
+
+
+def test_refactor_gives_the_new_matrix_factor_bit_for_bit(rng):
+    base = problems.grid_laplacian(30, seed=1)
+    M = vorlane.Preconditioner(base, seed=5, precision="mixed")
+    for step in range(3):
+        # Same stored entries: the grid's weights rescaled, and a ground added on the diagonal.
+        A = sp.csr_matrix(base * rng.uniform(0.5, 2.0) + sp.diags(rng.uniform(0.0, 1.0, base.shape[0])))
+        # The first call checks A anew; the later ones refill its arrays, canonical or not.
+        M.refactor(A.tocoo() if step == 2 else A)
+        fresh = vorlane.Preconditioner(A, seed=5, precision="mixed")
+        assert _same_factor(M, fresh) and M.precision == "mixed"
+        b = rng.standard_normal(A.shape[0])
+        assert np.array_equal(M @ b, fresh @ b)
+
+
+def test_refactor_refuses_another_pattern_or_bad_values_and_changes_nothing(rng):
+    A = problems.grid_laplacian(12, seed=1)
+    M = vorlane.Preconditioner(A)
+    b = problems.zero_mean(rng.standard_normal(A.shape[0]))
+    before = M @ b
+    wider = sp.csr_matrix(A - 1e-3 * sp.diags(np.ones(142), 2) - 1e-3 * sp.diags(np.ones(142), -2))
+    wider = sp.csr_matrix(wider + sp.diags(np.asarray(-wider.sum(axis=1)).ravel()))
+    for step in range(2):
+        # Before the first refactor (digest of the pattern) and after it (the kept arrays).
+        with pytest.raises(ValueError, match="sparsity pattern differs"):
+            M.refactor(wider)
+        with pytest.raises(ValueError, match="dimension 10"):
+            M.refactor(problems.path_laplacian(10))
+        bad = A.copy()
+        bad.data[bad.indices != np.repeat(np.arange(144), np.diff(bad.indptr))] *= -1
+        with pytest.raises(ValueError, match="positive off-diagonal"):
+            M.refactor(bad)
+        assert np.array_equal(M @ b, before)
+        M.refactor(A)
+        assert np.array_equal(M @ b, before)

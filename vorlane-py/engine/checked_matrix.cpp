@@ -51,7 +51,7 @@ auto with_indices(const RawCsr& raw, F&& f) {
 }
 
 // Union-find root with path halving.
-uint32_t root(std::vector<uint32_t>& parent, uint32_t v) {
+uint32_t root(vorlane::LargeVector<uint32_t>& parent, uint32_t v) {
     while (parent[v] != v) {
         parent[v] = parent[parent[v]];
         v = parent[v];
@@ -115,23 +115,80 @@ Expected<CheckedMatrix, std::string> CheckedMatrix::copy_from(const RawCsr& raw)
     }
     // The factor input adds a diagonal entry per row, and its offsets are 32-bit.
     if (nnz + n >= 0xFFFFFFFFull) return unexpected("A is too large: " + std::to_string(nnz) + " stored entries");
-    m.cols_.resize(nnz);
+    m.cols_.reserve(nnz);
+    // Whether every row is sorted without duplicates is noted on the way: canonical input,
+    // the usual case, then needs no second pass.
+    bool canonical = true;
     error = with_indices(raw, [&](auto idx) -> std::optional<std::string> {
-        for (uint64_t t = 0; t < nnz; ++t) {
-            const auto c = idx[t];
-            if (c < 0 || static_cast<uint64_t>(c) >= n) {
-                return bad + "column index " + std::to_string(static_cast<int64_t>(c)) + " out of range";
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t end = m.row_ptrs_[i + 1];
+            for (uint64_t t = m.row_ptrs_[i]; t < end; ++t) {
+                const auto c = idx[t];
+                if (c < 0 || static_cast<uint64_t>(c) >= n) {
+                    return bad + "column index " + std::to_string(static_cast<int64_t>(c)) + " out of range";
+                }
+                m.cols_.push_back(static_cast<uint32_t>(c));
+                canonical = canonical && (t == m.row_ptrs_[i] || m.cols_[t - 1] < m.cols_[t]);
             }
-            m.cols_[t] = static_cast<uint32_t>(c);
         }
         return std::nullopt;
     });
+    m.canonical_ = canonical;
     if (error) return unexpected(std::move(*error));
     m.values_.assign(raw.data.begin(), raw.data.begin() + static_cast<std::ptrdiff_t>(nnz));
     return m;
 }
 
-std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOptions& options) {
+std::optional<std::string> CheckedMatrix::refill(const RawCsr& raw) {
+    const std::string differs = "A's sparsity pattern differs from that of the matrix the preconditioner was built for";
+    if (raw.n != n_) {
+        return "A has dimension " + std::to_string(raw.n) + ", but the preconditioner was built for dimension " +
+               std::to_string(n_);
+    }
+    const uint64_t nnz = cols_.size();
+    const bool same = with_indptr(raw, [&](auto ptr) {
+        if (ptr.size() != n_ + 1) return false;
+        for (uint64_t i = 0; i <= n_; ++i) {
+            if (ptr[i] < 0 || static_cast<uint64_t>(ptr[i]) != row_ptrs_[i]) return false;
+        }
+        return true;
+    }) && raw.data.size() >= nnz && with_indices(raw, [&](auto idx) {
+        if (idx.size() < nnz) return false;
+        for (uint64_t t = 0; t < nnz; ++t) {
+            if (idx[t] < 0 || static_cast<uint64_t>(idx[t]) != cols_[t]) return false;
+        }
+        return true;
+    });
+    if (same) {
+        std::copy_n(raw.data.begin(), nnz, values_.begin());
+        return std::nullopt;
+    }
+    // Not canonical as given (or another structure): canonicalized apart, then compared.
+    auto copied = copy_from(raw);
+    if (!copied) return copied.error();
+    if (!copied->canonical_) copied->canonicalize();
+    if (!std::equal(row_ptrs_.begin(), row_ptrs_.end(), copied->row_ptrs_.begin(), copied->row_ptrs_.end()) ||
+        !std::equal(cols_.begin(), cols_.end(), copied->cols_.begin(), copied->cols_.end())) {
+        return differs;
+    }
+    values_ = std::move(copied->values_);
+    return std::nullopt;
+}
+
+uint64_t CheckedMatrix::pattern_digest() const {
+    // FNV-1a over the row offsets and columns.
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto mix = [&h](uint64_t v) {
+        h ^= v;
+        h *= 0x100000001b3ull;
+    };
+    mix(n_);
+    for (const uint64_t p : row_ptrs_) mix(p);
+    for (const uint32_t c : cols_) mix(c);
+    return h;
+}
+
+void CheckedMatrix::canonicalize() {
     const uint64_t n = n_;
     // Rows sorted by column with duplicates summed, compacted in place.
     std::vector<std::pair<uint32_t, double>> scratch;
@@ -166,6 +223,12 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
     row_ptrs_[n] = write;
     cols_.resize(write);
     values_.resize(write);
+    canonical_ = true;
+}
+
+std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOptions& options) {
+    const uint64_t n = n_;
+    if (!canonical_) canonicalize();
 
     std::optional<std::string> asymmetric, positive, weak;
     auto note_asymmetry = [&](uint64_t i, uint64_t j, double v, double mirror) {
@@ -178,11 +241,16 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
     // (i, j) is the first entry of row j not yet matched, which cursor[j] points at. Entries
     // a cursor skips, or that remain below the diagonal when their row comes, have no mirror
     // and must be zero.
-    std::vector<uint64_t> cursor;
+    vorlane::LargeVector<uint64_t> cursor;
     if (options.values) cursor.assign(row_ptrs_.begin(), row_ptrs_.end() - 1);
     inv_diag_.assign(n, 0.0);
     excess_.assign(n, 0.0);
     grounded_.assign(n, 0);
+    largest_row_ = 0.0;
+    // Components by union-find over the upper entries, in the same pass (the root of each
+    // set is its smallest vertex).
+    vorlane::LargeVector<uint32_t> parent(n);
+    std::iota(parent.begin(), parent.end(), 0u);
     for (uint64_t i = 0; i < n; ++i) {
         double diagonal = 0.0;
         double offsum = 0.0;
@@ -203,6 +271,11 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
             if (v > 0 && !positive) {
                 positive = "A has a positive off-diagonal entry " + entry(i, c) + " = " + number(v) +
                            "; vorlane solves Laplacian and SDDM systems, whose off-diagonal entries are <= 0";
+            }
+            if (c > i && v != 0.0) {
+                const uint32_t a = root(parent, static_cast<uint32_t>(i));
+                const uint32_t b = root(parent, c);
+                if (a != b) parent[std::max(a, b)] = std::min(a, b);
             }
             if (options.values && c > i) {
                 uint64_t at = cursor[c];
@@ -230,27 +303,17 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
         if (positive) return positive;
         if (weak) return weak;
     }
-    find_components();
+    find_components(parent);
     return std::nullopt;
 }
 
-void CheckedMatrix::find_components() {
+void CheckedMatrix::find_components(vorlane::LargeVector<uint32_t>& parent) {
     const uint64_t n = n_;
     components_ = 0;
     null_components_ = 0;
     label_.clear();
     null_weight_.clear();
     if (std::all_of(grounded_.begin(), grounded_.end(), [](uint8_t g) { return g != 0; })) return;
-    std::vector<uint32_t> parent(n);
-    std::iota(parent.begin(), parent.end(), 0u);
-    for (uint64_t i = 0; i < n; ++i) {
-        for (uint64_t t = row_ptrs_[i]; t < row_ptrs_[i + 1]; ++t) {
-            if (cols_[t] <= i || values_[t] == 0.0) continue;
-            const uint32_t a = root(parent, static_cast<uint32_t>(i));
-            const uint32_t b = root(parent, cols_[t]);
-            if (a != b) parent[std::max(a, b)] = std::min(a, b);
-        }
-    }
     label_.resize(n);
     std::vector<uint64_t> size;
     std::vector<uint8_t> has_ground;

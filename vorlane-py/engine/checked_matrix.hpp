@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vorlane/expected.hpp"
+#include "vorlane/large_alloc.hpp"
 
 namespace vorlane_engine {
 
@@ -49,6 +50,13 @@ public:
     // in the order: non-finite, asymmetric, positive off-diagonal, not dominant.
     std::optional<std::string> canonicalize_and_check(const CheckOptions& options);
 
+    // Takes new values for the same stored structure (after canonicalization) as this
+    // matrix's, reusing its arrays when the caller's arrays are canonical already; then
+    // canonicalize_and_check() checks them. Refuses another structure, changing nothing.
+    std::optional<std::string> refill(const RawCsr& raw);
+    // A digest of the canonical structure: equal structures give equal digests.
+    uint64_t pattern_digest() const;
+
     uint64_t n() const { return n_; }
     uint64_t nnz() const { return cols_.size(); }
     bool singular() const { return null_components_ > 0; }
@@ -77,22 +85,28 @@ public:
     double factor_scale() const { return largest_row_ > 0 ? 1.0 / largest_row_ : 1.0; }
 
 private:
-    void find_components();
+    // Rows sorted by column, duplicates summed, compacted in place.
+    void canonicalize();
+    // Labels the components of the union-find forest parent, and which have no ground.
+    void find_components(vorlane::LargeVector<uint32_t>& parent);
     // Row i of the factor input without its diagonal: the scaled off-diagonal entries, with
     // columns mapped through position unless it is empty, into row. Returns the diagonal.
     double input_row(uint64_t i, double scale, std::span<const uint32_t> position,
                      std::vector<std::pair<uint32_t, double>>& row) const;
 
     uint64_t n_ = 0;
-    std::vector<uint64_t> row_ptrs_;
-    std::vector<uint32_t> cols_;
-    std::vector<double> values_;
-    std::vector<double> inv_diag_;
-    std::vector<double> excess_;
-    std::vector<uint8_t> grounded_;
+    bool canonical_ = false;
+    // Per entry and per vertex arrays on huge pages: fresh small pages cost the copy of a large
+    // matrix as much again in faults.
+    vorlane::LargeVector<uint64_t> row_ptrs_;
+    vorlane::LargeVector<uint32_t> cols_;
+    vorlane::LargeVector<double> values_;
+    vorlane::LargeVector<double> inv_diag_;
+    vorlane::LargeVector<double> excess_;
+    vorlane::LargeVector<uint8_t> grounded_;
     double largest_row_ = 0.0;
     // Per vertex, its component; per component, 1 / size when it has no ground, else 0.
-    std::vector<uint32_t> label_;
+    vorlane::LargeVector<uint32_t> label_;
     std::vector<double> null_weight_;
     uint64_t components_ = 0;
     uint64_t null_components_ = 0;

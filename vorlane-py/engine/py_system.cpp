@@ -13,6 +13,58 @@ namespace vorlane_engine {
 
 namespace {
 
+// The arguments (indptr, indices, data, n, unit_roundoff, values) of check_matrix() and
+// System.refill(), borrowed and read into a RawCsr.
+struct CsrArgs {
+    Borrowed indptr, indices, data;
+    RawCsr raw;
+    CheckOptions options;
+
+    bool read(PyObject* const* args) {
+        const int values = PyObject_IsTrue(args[5]);
+        if (values < 0) return false;
+        const unsigned long long n = PyLong_AsUnsignedLongLong(args[3]);
+        if (PyErr_Occurred()) return false;
+        const double unit_roundoff = PyFloat_AsDouble(args[4]);
+        if (PyErr_Occurred()) return false;
+        if (!indptr.acquire(args[0], Element::Int64, "indptr") || !indices.acquire(args[1], Element::Int64, "indices") ||
+            !data.acquire(args[2], Element::Float64, "data")) {
+            return false;
+        }
+        raw.n = n;
+        if (indptr.element() == Element::Int64) {
+            raw.indptr64 = indptr.int64s();
+        } else {
+            raw.indptr32 = indptr.int32s();
+        }
+        if (indices.element() == Element::Int64) {
+            raw.indices64 = indices.int64s();
+        } else {
+            raw.indices32 = indices.int32s();
+        }
+        raw.data = data.doubles();
+        options = CheckOptions{unit_roundoff, values != 0};
+        return true;
+    }
+    void release() {
+        raw = RawCsr{};
+        indptr.release();
+        indices.release();
+        data.release();
+    }
+};
+
+// Canonicalizes and checks without the interpreter lock; ValueError for a matrix refused.
+bool check_unlocked(CheckedMatrix& matrix, const CheckOptions& options) {
+    std::optional<std::string> problem;
+    {
+        Unlocked unlocked;
+        problem = matrix.canonicalize_and_check(options);
+    }
+    if (problem) PyErr_SetString(PyExc_ValueError, problem->c_str());
+    return !problem;
+}
+
 void system_dealloc(PyObject* self) {
     delete reinterpret_cast<SystemObject*>(self)->matrix;
     PyTypeObject* type = Py_TYPE(self);
@@ -31,6 +83,9 @@ PyObject* get_nnz(PyObject* self, void*) {
 PyObject* get_singular(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(matrix_of(self).singular()); });
 }
+PyObject* get_pattern(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(matrix_of(self).pattern_digest()); });
+}
 PyObject* get_factor_scale(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] { return PyFloat_FromDouble(matrix_of(self).factor_scale()); });
 }
@@ -40,6 +95,7 @@ PyGetSetDef system_getset[] = {
     {"nnz", get_nnz, nullptr, "stored entries after merging duplicates", nullptr},
     {"singular", get_singular, nullptr, "whether A has a null space", nullptr},
     {"factor_scale", get_factor_scale, nullptr, "its factors are built for factor_scale * A", nullptr},
+    {"pattern", get_pattern, nullptr, "a digest of the canonical sparsity pattern", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -110,7 +166,32 @@ PyObject* system_project(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+// refill(indptr, indices, data, n, unit_roundoff, values): new values for the same pattern,
+// checked as check_matrix() checks them, in this System's own arrays. ValueError for another
+// pattern (nothing changed) or for values refused (the System must not be used again).
+PyObject* system_refill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 6) {
+            PyErr_SetString(PyExc_TypeError, "refill(indptr, indices, data, n, unit_roundoff, values)");
+            return nullptr;
+        }
+        CsrArgs csr;
+        if (!csr.read(args)) return nullptr;
+        CheckedMatrix& matrix = *reinterpret_cast<SystemObject*>(self)->matrix;
+        auto problem = matrix.refill(csr.raw);
+        csr.release();
+        if (problem) {
+            PyErr_SetString(PyExc_ValueError, problem->c_str());
+            return nullptr;
+        }
+        if (!check_unlocked(matrix, csr.options)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef system_methods[] = {
+    {"refill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_refill)), METH_FASTCALL,
+     "refill(indptr, indices, data, n, unit_roundoff, values): new values for the same pattern, checked"},
     {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_project)), METH_FASTCALL,
      "project(block, width): remove each column's part in the null space of A, in place"},
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
@@ -209,49 +290,17 @@ PyObject* check_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_TypeError, "check_matrix(indptr, indices, data, n, unit_roundoff, values)");
             return nullptr;
         }
-        const int values = PyObject_IsTrue(args[5]);
-        if (values < 0) return nullptr;
-        const unsigned long long n = PyLong_AsUnsignedLongLong(args[3]);
-        if (PyErr_Occurred()) return nullptr;
-        const double unit_roundoff = PyFloat_AsDouble(args[4]);
-        if (PyErr_Occurred()) return nullptr;
-        Borrowed indptr, indices, data;
-        if (!indptr.acquire(args[0], Element::Int64, "indptr") || !indices.acquire(args[1], Element::Int64, "indices") ||
-            !data.acquire(args[2], Element::Float64, "data")) {
-            return nullptr;
-        }
-        RawCsr raw;
-        raw.n = n;
-        if (indptr.element() == Element::Int64) {
-            raw.indptr64 = indptr.int64s();
-        } else {
-            raw.indptr32 = indptr.int32s();
-        }
-        if (indices.element() == Element::Int64) {
-            raw.indices64 = indices.int64s();
-        } else {
-            raw.indices32 = indices.int32s();
-        }
-        raw.data = data.doubles();
+        CsrArgs csr;
+        if (!csr.read(args)) return nullptr;
         // The copy is made with the lock held, so nothing changes the arrays while it is read.
-        auto copied = CheckedMatrix::copy_from(raw);
-        indptr.release();
-        indices.release();
-        data.release();
+        auto copied = CheckedMatrix::copy_from(csr.raw);
+        csr.release();
         if (!copied) {
             PyErr_SetString(PyExc_ValueError, copied.error().c_str());
             return nullptr;
         }
         auto matrix = std::make_unique<CheckedMatrix>(std::move(*copied));
-        std::optional<std::string> problem;
-        {
-            Unlocked unlocked;
-            problem = matrix->canonicalize_and_check(CheckOptions{unit_roundoff, values != 0});
-        }
-        if (problem) {
-            PyErr_SetString(PyExc_ValueError, problem->c_str());
-            return nullptr;
-        }
+        if (!check_unlocked(*matrix, csr.options)) return nullptr;
         auto* object = PyObject_New(SystemObject, system_type());
         if (object == nullptr) return nullptr;
         object->matrix = matrix.release();
