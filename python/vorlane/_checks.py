@@ -151,8 +151,18 @@ def check_positive(value: object, name: str) -> float:
     return number
 
 
-def check_tol(value: object) -> float:
-    return check_positive(value, "tol")
+def check_tol(value: object, name: str = "tol") -> float:
+    return check_positive(value, name)
+
+
+def check_nonnegative(value: object, name: str) -> float:
+    """A finite real number >= 0 (strings and booleans are refused)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {describe(value)}")
+    number = float(value)
+    if not (number >= 0 and math.isfinite(number)):
+        raise ValueError(f"{name} must be >= 0 and finite, got {value!r}")
+    return number
 
 
 def as_integer(value: object, name: str, expected: str = "an integer") -> int:

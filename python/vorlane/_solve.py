@@ -6,13 +6,16 @@ The checks and the iteration run in the engine module without the interpreter lo
 
 from __future__ import annotations
 
+import sys
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, List, Optional, Union
 
 import numpy as np
 
 from . import _engine
+from ._limits import DEFAULT_RTOL
+from ._progress import SolveProgress
 from ._checks import (
     as_block,
     check_matrix,
@@ -22,6 +25,7 @@ from ._checks import (
     check_renumber,
     check_seed,
     check_split,
+    check_nonnegative,
     check_tol,
     describe,
     inconsistent_message,
@@ -57,6 +61,10 @@ class SolveInfo:
         jacobi_iterations: of ``iterations``, those preconditioned by the diagonal of A
             (with ``method="auto"``, the ones before it factorized; the rest used the
             factor); an array per column when k > 1, like ``iterations``.
+        residuals: the relative residual the iteration tracked, at the start and after
+            each iteration (``iterations + 1`` values; the recurrence's residual, replaced
+            by the true one where the iteration checked it); a list of such arrays, one
+            per column, when k > 1.
     """
 
     converged: bool
@@ -68,6 +76,7 @@ class SolveInfo:
     message: str
     method: str = "factor"
     jacobi_iterations: Union[int, np.ndarray] = 0
+    residuals: Union[np.ndarray, List[np.ndarray]] = field(default_factory=lambda: np.zeros(0))
 
     @property
     def total_seconds(self) -> float:
@@ -92,6 +101,7 @@ class RunResult:
     iterations: np.ndarray
     jacobi_iterations: np.ndarray
     residual: np.ndarray
+    residuals: List[np.ndarray]
     status: List[int]
     method: str
     factor_seconds: float
@@ -151,6 +161,7 @@ def run(
     tol: float,
     maxiter: int,
     method: str,
+    atol: float = 0.0,
     seed: int = 0,
     split: Optional[int] = None,
     renumber: Union[bool, str] = "auto",
@@ -164,8 +175,9 @@ def run(
     """Run the engine's iteration on the (n, k) float64 block B (checked, C-contiguous).
 
     method is "auto", "factor", "jacobi" or "plain" (no preconditioner). Without a factor,
-    the factor path factorizes first (with seed, split and renumber). Raises ValueError when
-    a column of B has a part in the null space of A that alone exceeds tol.
+    the factor path factorizes first (with seed, split and renumber). Each column stops at
+    ||b - A x|| <= max(tol ||b||, atol). Raises ValueError when a column of B has a part in
+    the null space of A that alone exceeds that target.
     """
     n, k = B.shape
     X = np.zeros((n, k)) if X0 is None else X0
@@ -173,12 +185,12 @@ def run(
         empty = np.zeros(0)
         used = "jacobi" if method == "auto" else method
         counts = empty.astype(np.int64)
-        return RunResult(X, counts, counts, empty, [], used, 0.0, 0.0, factor, time_limit)
+        return RunResult(X, counts, counts, empty, [], [], used, 0.0, 0.0, factor, time_limit)
     adaptive = method == "auto"
     path = _PATHS["jacobi" if adaptive else method]
     start = time.perf_counter()
     path_used, built, factor_seconds, columns = _engine.cg(
-        system, factor, B, X, k, X0 is not None, tol, maxiter, path, adaptive, time_limit,
+        system, factor, B, X, k, X0 is not None, tol, atol, maxiter, path, adaptive, time_limit,
         seed, split, renumber_mode(renumber), PRECISIONS[precision], notify, snapshot,
     )
     elapsed = time.perf_counter() - start
@@ -191,6 +203,7 @@ def run(
         iterations=np.array([column[0] for column in columns], dtype=np.int64),
         jacobi_iterations=np.array([column[3] for column in columns], dtype=np.int64),
         residual=np.array([column[1] for column in columns], dtype=np.float64),
+        residuals=[np.frombuffer(column[4], dtype=np.float64).copy() for column in columns],
         status=status,
         method=_PATH_NAMES[path_used],
         factor_seconds=factor_seconds,
@@ -214,7 +227,9 @@ def solve(
     A: object,
     b: object,
     *,
-    tol: float = 1e-8,
+    rtol: Optional[float] = None,
+    atol: float = 0.0,
+    tol: Optional[float] = None,
     maxiter: Optional[int] = None,
     seed: int = 0,
     split: Optional[int] = None,
@@ -224,11 +239,13 @@ def solve(
     method: str = "auto",
     renumber: Union[bool, str] = "auto",
     precision: str = "double",
+    verbose: Optional[bool] = None,
 ) -> "tuple[np.ndarray, SolveInfo]":
     """Solve A x = b for a symmetric Laplacian or SDDM matrix A.
 
     Runs conjugate gradients preconditioned by a vorlane factor (or, while that is
-    cheaper, by the diagonal of A) until ``||b - A x|| <= tol * ||b||`` in each column.
+    cheaper, by the diagonal of A) until ``||b - A x|| <= max(rtol * ||b||, atol)`` in
+    each column, as SciPy's ``cg`` does.
 
     Args:
         A: a scipy.sparse matrix or array, square, real and symmetric, with off-diagonal
@@ -236,7 +253,9 @@ def solve(
         b: right-hand side of shape ``(n,)``, or ``(n, k)`` for k systems solved together.
             When A is singular (a Laplacian), each column must sum to zero over each
             connected component without diagonal excess.
-        tol: relative residual to reach, per column.
+        rtol: relative residual to reach, per column; None means 1e-8.
+        atol: absolute residual that suffices, per column (0 by default).
+        tol: the former name of ``rtol``, still accepted (give one or the other).
         maxiter: most iterations to run; None means 1000, 0 returns the starting guess.
         seed: seed of the randomized factorization (0 to 2**64 - 1).
         split: number of copies each edge is split into (None for no splitting).
@@ -255,6 +274,10 @@ def solve(
         precision: how the factor's applies store it, as for
             :class:`vorlane.Preconditioner`: ``"double"`` or ``"mixed"`` (single-precision
             multipliers). Ignored when ``M`` is given (M's own precision applies).
+        verbose: progress on stderr: ``True`` prints a line per second of iteration and a
+            last line with the outcome; ``False`` prints nothing; None (the default) shows
+            a progress line, rewritten in place and erased at the end, only when stderr is
+            a terminal and the solve runs longer than a second.
 
     Returns:
         ``(x, info)``: the solution as a float64 array of the shape of ``b`` and a
@@ -268,7 +291,15 @@ def solve(
             shape or non-finite entries; b has a part in the null space of A that alone
             exceeds tol; M was built for another dimension; an option is out of range.
     """
-    tol = check_tol(tol)
+    if tol is not None and rtol is not None:
+        raise TypeError("give rtol or its former name tol, not both")
+    if rtol is None and tol is None:
+        rtol = DEFAULT_RTOL
+    else:
+        rtol = check_tol(rtol, "rtol") if tol is None else check_tol(tol, "tol")
+    atol = check_nonnegative(atol, "atol")
+    if verbose is not None and not isinstance(verbose, (bool, np.bool_)):
+        raise TypeError(f"verbose must be True, False or None, got {describe(verbose)}")
     cap = check_maxiter(maxiter)
     seed = check_seed(seed)
     split = check_split(split)
@@ -293,19 +324,36 @@ def solve(
         method = "factor"
     check_seconds = time.perf_counter() - start
 
-    notify = snapshot = None
+    snapshot = None
+    hooks = []
     if callback is not None:
         snapshot = np.empty_like(B)
 
-        def notify(iteration: int, residual: float) -> None:
+        def call_back(iteration: int, residual: float) -> None:
             current = snapshot.reshape(shape).copy()
             current.flags.writeable = False
             callback(current)
 
-    result = run(
-        system, B, tol=tol, maxiter=cap, method=method, seed=seed, split=split,
-        renumber=renumber, precision=precision, factor=factor, X0=X0, notify=notify, snapshot=snapshot,
-    )
+        hooks.append(call_back)
+    reporter = SolveProgress.for_option(verbose, sys.stderr)
+    if reporter is not None:
+        hooks.append(reporter.iteration)
+
+    def notify(iteration: int, residual: float) -> None:
+        for hook in hooks:
+            hook(iteration, residual)
+
+    try:
+        result = run(
+            system, B, tol=rtol, atol=atol, maxiter=cap, method=method, seed=seed, split=split,
+            renumber=renumber, precision=precision, factor=factor, X0=X0,
+            notify=notify if hooks else None, snapshot=snapshot,
+        )
+    finally:
+        if reporter is not None:
+            reporter.finish()
+    if reporter is not None:
+        reporter.outcome(result.message)
     vector = len(shape) == 1 or B.shape[1] == 1 and len(shape) == 2 and shape[1] == 1
     info = SolveInfo(
         converged=result.converged,
@@ -317,6 +365,7 @@ def solve(
         singular=bool(system.singular),
         message=result.message,
         method=result.method,
+        residuals=result.residuals[0] if vector else result.residuals,
     )
     return result.x.reshape(shape), info
 

@@ -236,3 +236,52 @@ def test_bad_matrix_or_rhs(name, make, error, message):
 def test_bad_options(options, error, message):
     with pytest.raises(error, match=message):
         vorlane.solve(GOOD, B16, **options)
+
+
+def test_rtol_atol_and_the_former_tol_as_scipy_means_them(rng):
+    A = problems.grid_laplacian(20, seed=3)
+    B = np.column_stack([problems.zero_mean(rng.standard_normal(400)) * scale for scale in (1.0, 1e-6)])
+    x, info = vorlane.solve(A, B, rtol=1e-10, atol=1e-9)
+    # The small column's target is atol, its relative residual far above rtol.
+    for j in range(2):
+        residual = np.linalg.norm(B[:, j] - A @ x[:, j])
+        assert residual <= max(1e-10 * np.linalg.norm(B[:, j]), 1e-9)
+    assert info.iterations[1] < info.iterations[0]
+    _, by_old_name = vorlane.solve(A, B[:, 0], tol=1e-6)
+    _, by_new_name = vorlane.solve(A, B[:, 0], rtol=1e-6)
+    assert by_old_name.iterations == by_new_name.iterations
+    with pytest.raises(TypeError, match="rtol or its former name tol"):
+        vorlane.solve(A, B[:, 0], rtol=1e-6, tol=1e-6)
+    for bad, error, message in [
+        ({"atol": -1.0}, ValueError, "atol must be >= 0"),
+        ({"atol": "0"}, TypeError, "atol must be a number"),
+        ({"rtol": 0.0}, ValueError, "rtol must be positive"),
+        ({"tol": 0.0}, ValueError, "tol must be positive"),
+        ({"verbose": "yes"}, TypeError, "verbose must be True, False or None"),
+    ]:
+        with pytest.raises(error, match=message):
+            vorlane.solve(A, B[:, 0], **bad)
+
+
+def test_residual_history_per_iteration_and_per_column(rng):
+    A = problems.grid_laplacian(25, seed=4)
+    B = np.column_stack([problems.zero_mean(rng.standard_normal(625)), np.zeros(625)])
+    _, info = vorlane.solve(A, B, method="factor")
+    history, zero = info.residuals
+    assert len(history) == info.iterations[0] + 1 and history[0] == pytest.approx(1.0)
+    assert history[-1] <= 1e-8 and np.all(np.isfinite(history))
+    assert list(zero) == [0.0]
+    _, single = vorlane.solve(A, B[:, 0], method="factor")
+    assert np.array_equal(single.residuals, history)
+
+
+@pytest.mark.parametrize("verbose", [True, False, None])
+def test_verbose_reports_on_stderr_only_when_asked(verbose, rng, capsys):
+    A = problems.grid_laplacian(20, seed=5)
+    vorlane.solve(A, problems.zero_mean(rng.standard_normal(400)), verbose=verbose)
+    err = capsys.readouterr().err
+    if verbose:
+        # Iterations faster than a second print only the outcome.
+        assert err.startswith("vorlane.solve: converged in") and err.count("\n") == 1
+    else:
+        assert err == ""

@@ -47,6 +47,7 @@ double column_norm(const double* v, uint64_t n, size_t j, size_t stride) {
 
 struct Column {
     double bnorm = 0.0;
+    double tol = 0.0;
     double target = 0.0;
     double rz = 0.0;
     double alpha = 0.0;
@@ -87,6 +88,8 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
     for (size_t j = 0; j < k; ++j) {
         cols[j].bnorm = column_norm(b, n, j, k);
         if (cols[j].bnorm == 0.0) cols[j].result.status = Status::ZeroRhs;
+        // The relative target: the larger of tol and atol / ||b||.
+        cols[j].tol = cols[j].bnorm > 0 ? std::max(settings.tol, settings.atol / cols[j].bnorm) : settings.tol;
         scale[j] = cols[j].bnorm;
     }
     // rhs: b / ||b|| with its null-space part removed; that part's size bounds the target.
@@ -109,8 +112,9 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
     bool consistent = true;
     for (size_t j = 0; j < k; ++j) {
         const double unreachable = column_norm(r.data(), n, j, k);
-        cols[j].target = std::sqrt(std::max(settings.tol * settings.tol - unreachable * unreachable, 0.0));
-        if (unreachable >= settings.tol) {
+        const double tol = cols[j].tol;
+        cols[j].target = std::sqrt(std::max(tol * tol - unreachable * unreachable, 0.0));
+        if (unreachable >= tol) {
             cols[j].result.status = Status::Inconsistent;
             cols[j].result.residual = unreachable;
             consistent = false;
@@ -129,8 +133,10 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
     }
     for (size_t j = 0; j < k; ++j) {
         Column& c = cols[j];
+        if (c.result.status == Status::ZeroRhs) c.result.residuals.push_back(0.0);
         if (!c.running()) continue;
         c.rnorm = column_norm(r.data(), n, j, k);
+        c.result.residuals.push_back(c.rnorm);
         c.first_true = c.last_true = c.rnorm;
         if (c.rnorm <= c.target) c.result.status = Status::Converged;
     }
@@ -298,6 +304,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
             ++c.result.iterations;
             if (outcome.path == Path::Jacobi) ++c.result.jacobi_iterations;
             c.rnorm = std::sqrt(dots[j]);
+            c.result.residuals.push_back(c.rnorm);
             if (!std::isfinite(c.rnorm)) {
                 c.result.status = Status::NonFinite;
                 continue;
@@ -383,10 +390,10 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
         Column& c = cols[j];
         c.result.residual = c.bnorm > 0 ? column_norm(q.data(), n, j, k) / c.bnorm : 0.0;
         if (c.result.status == Status::Running) c.result.status = Status::MaxIter;
-        if (c.result.status == Status::Converged && !(c.result.residual <= settings.tol)) {
+        if (c.result.status == Status::Converged && !(c.result.residual <= c.tol)) {
             c.result.status = std::isfinite(c.result.residual) ? Status::Stalled : Status::NonFinite;
         }
-        if (c.result.status == Status::MaxIter && c.result.residual <= settings.tol) {
+        if (c.result.status == Status::MaxIter && c.result.residual <= c.tol) {
             c.result.status = Status::Converged;
         }
         outcome.columns[j] = c.result;

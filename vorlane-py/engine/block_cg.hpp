@@ -30,7 +30,9 @@ enum class Status : uint8_t {
 };
 
 struct CgSettings {
+    // Each column stops at ||b - A x|| <= max(tol ||b||, atol).
     double tol = 1e-8;
+    double atol = 0.0;
     uint64_t maxiter = 1000;
     Path start = Path::Factor;
     // Jacobi start, switching to the factor when predicted cheaper.
@@ -43,6 +45,9 @@ struct ColumnResult {
     uint64_t iterations = 0;
     // Of those, the ones preconditioned by the diagonal (before the adaptive start switched).
     uint64_t jacobi_iterations = 0;
+    // The residual the iteration tracked, relative to ||b||: at the start, then after each
+    // iteration (its recurrence, replaced by the true residual at checkpoints).
+    std::vector<double> residuals;
     double residual = 0.0;
     Status status = Status::Running;
 };

@@ -20,6 +20,7 @@ enum Arg {
     kWidth,
     kHasGuess,
     kTol,
+    kAtol,
     kMaxiter,
     kPath,
     kAdaptive,
@@ -38,7 +39,7 @@ enum Arg {
 PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (nargs != kArgCount) {
-            PyErr_SetString(PyExc_TypeError, "cg() takes 17 arguments");
+            PyErr_SetString(PyExc_TypeError, "cg() takes 18 arguments");
             return nullptr;
         }
         if (!PyObject_TypeCheck(args[kSystem], system_type())) {
@@ -58,6 +59,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const unsigned long long width = PyLong_AsUnsignedLongLong(args[kWidth]);
         const int has_guess = PyObject_IsTrue(args[kHasGuess]);
         settings.tol = PyFloat_AsDouble(args[kTol]);
+        settings.atol = PyFloat_AsDouble(args[kAtol]);
         settings.maxiter = PyLong_AsUnsignedLongLong(args[kMaxiter]);
         const long path = PyLong_AsLong(args[kPath]);
         const int adaptive = PyObject_IsTrue(args[kAdaptive]);
@@ -146,9 +148,11 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (columns == nullptr) return nullptr;
         for (size_t j = 0; j < outcome.columns.size(); ++j) {
             const ColumnResult& c = outcome.columns[j];
-            PyObject* item = Py_BuildValue("(KdiK)", static_cast<unsigned long long>(c.iterations), c.residual,
-                                           static_cast<int>(c.status),
-                                           static_cast<unsigned long long>(c.jacobi_iterations));
+            // The residual history travels as the bytes of its doubles.
+            PyObject* item = Py_BuildValue(
+                "(KdiKy#)", static_cast<unsigned long long>(c.iterations), c.residual, static_cast<int>(c.status),
+                static_cast<unsigned long long>(c.jacobi_iterations), c.residuals.empty() ? "" : reinterpret_cast<const char*>(c.residuals.data()),
+                static_cast<Py_ssize_t>(c.residuals.size() * sizeof(double)));
             if (item == nullptr) {
                 Py_DECREF(columns);
                 return nullptr;
