@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "vorlane/adaptive_start.hpp"
 #include "vorlane/large_alloc.hpp"
@@ -43,6 +44,86 @@ double column_norm(const double* v, uint64_t n, size_t j, size_t stride) {
         sum = sum + s * s;
     }
     return biggest * std::sqrt(sum);
+}
+
+// The vector passes of an iteration over row-interleaved blocks of width k. Each is written
+// once for a width known at compile time (a single right-hand side, where a loop over one
+// column would cost a branch per element) and once for any width; both do the same
+// operations in the same order.
+template <size_t FixedW>
+void column_dots_w(const double* a, const double* b, double* dots, uint64_t n, size_t runtime_k) {
+    const size_t k = FixedW != 0 ? FixedW : runtime_k;
+    for (uint64_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k; ++j) dots[j] = dots[j] + a[i * k + j] * b[i * k + j];
+    }
+}
+
+void column_dots(const double* a, const double* b, double* dots, uint64_t n, size_t k) {
+    if (k == 1) return column_dots_w<1>(a, b, dots, n, k);
+    column_dots_w<0>(a, b, dots, n, k);
+}
+
+// q = D^-1 r, with r . q per column when dots is not empty.
+template <size_t FixedW>
+void apply_jacobi_w(const double* inv, const double* r, double* q, std::span<double> dots, uint64_t n,
+                    size_t runtime_k) {
+    const size_t k = FixedW != 0 ? FixedW : runtime_k;
+    if (dots.empty()) {
+        for (uint64_t i = 0; i < n; ++i) {
+            for (size_t j = 0; j < k; ++j) q[i * k + j] = inv[i] * r[i * k + j];
+        }
+        return;
+    }
+    double* d = dots.data();
+    for (uint64_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k; ++j) {
+            q[i * k + j] = inv[i] * r[i * k + j];
+            d[j] = d[j] + r[i * k + j] * q[i * k + j];
+        }
+    }
+}
+
+void apply_jacobi(const double* inv, const double* r, double* q, std::span<double> dots, uint64_t n, size_t k) {
+    if (k == 1) return apply_jacobi_w<1>(inv, r, q, dots, n, k);
+    apply_jacobi_w<0>(inv, r, q, dots, n, k);
+}
+
+template <size_t FixedW>
+void update_directions_w(const double* q, double* p, const double* steps, const double* betas, uint64_t n,
+                         size_t runtime_k) {
+    const size_t k = FixedW != 0 ? FixedW : runtime_k;
+    for (uint64_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k; ++j) {
+            const size_t t = i * k + j;
+            p[t] = steps[j] != 0.0 ? q[t] + betas[j] * p[t] : 0.0;
+        }
+    }
+}
+
+void update_directions(const double* q, double* p, const double* steps, const double* betas, uint64_t n, size_t k) {
+    if (k == 1) return update_directions_w<1>(q, p, steps, betas, n, k);
+    update_directions_w<0>(q, p, steps, betas, n, k);
+}
+
+// x += alpha p, r -= alpha q, and r . r per column.
+template <size_t FixedW>
+void update_iterate_w(double* x, double* r, const double* p, const double* q, const double* alphas, double* dots,
+                      uint64_t n, size_t runtime_k) {
+    const size_t k = FixedW != 0 ? FixedW : runtime_k;
+    for (uint64_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k; ++j) {
+            const size_t t = i * k + j;
+            x[t] = x[t] + alphas[j] * p[t];
+            r[t] = r[t] - alphas[j] * q[t];
+            dots[j] = dots[j] + r[t] * r[t];
+        }
+    }
+}
+
+void update_iterate(double* x, double* r, const double* p, const double* q, const double* alphas, double* dots,
+                    uint64_t n, size_t k) {
+    if (k == 1) return update_iterate_w<1>(x, r, p, q, alphas, dots, n, k);
+    update_iterate_w<0>(x, r, p, q, alphas, dots, n, k);
 }
 
 struct Column {
@@ -217,25 +298,26 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
             if (!any_running()) break;
         }
 
-        // z = M r, into q; then r . z per column.
+        // z = M r, into q; then r . z per column, in the pass that writes z when nothing is
+        // projected out of it afterwards (the factor's own solve already removes the mean on
+        // a connected Laplacian; without a null space there is nothing to remove).
+        const bool projected =
+            matrix.singular() &&
+            !(outcome.path == Path::Factor && matrix.connected_laplacian() && factor->n() == factor->original_n());
+        std::fill(dots.begin(), dots.end(), 0.0);
+        const std::span<double> fused_dots = projected ? std::span<double>{} : std::span<double>{dots};
         if (outcome.path == Path::Factor) {
-            const auto error = factor->apply({n, k, k}, r, q, work);
+            const auto error = factor->apply({n, k, k}, r, q, work, 1.0, fused_dots);
             if (error) throw std::logic_error("block solve: " + vorlane::message(*error));
         } else if (outcome.path == Path::Jacobi) {
-            const double* inv = matrix.inverse_diagonal().data();
-            for (uint64_t i = 0; i < n; ++i) {
-                for (size_t j = 0; j < k; ++j) q[i * k + j] = inv[i] * r[i * k + j];
-            }
+            apply_jacobi(matrix.inverse_diagonal().data(), r.data(), q.data(), fused_dots, n, k);
         } else {
             std::copy(r.begin(), r.end(), q.begin());
+            if (!projected) column_dots(r.data(), q.data(), dots.data(), n, k);
         }
-        if (!(outcome.path == Path::Factor && matrix.connected_laplacian() && factor->n() == factor->original_n())) {
-            // The factor's own solve already removes the mean on a connected Laplacian.
+        if (projected) {
             matrix.project(q.data(), k, k, sums);
-        }
-        std::fill(dots.begin(), dots.end(), 0.0);
-        for (uint64_t i = 0; i < n; ++i) {
-            for (size_t j = 0; j < k; ++j) dots[j] = dots[j] + r[i * k + j] * q[i * k + j];
+            column_dots(r.data(), q.data(), dots.data(), n, k);
         }
         if (stop_here()) break;
 
@@ -263,12 +345,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
         }
         // p = z + beta p. A column without a step (stopped, or waiting for a checkpoint) gets
         // p = 0, so it moves no further and nothing it holds reaches another column.
-        for (uint64_t i = 0; i < n; ++i) {
-            for (size_t j = 0; j < k; ++j) {
-                const size_t t = i * k + j;
-                p[t] = steps[j] != 0.0 ? q[t] + betas[j] * p[t] : 0.0;
-            }
-        }
+        update_directions(q.data(), p.data(), steps.data(), betas.data(), n, k);
 
         std::fill(dots.begin(), dots.end(), 0.0);
         matrix.multiply(p.data(), q.data(), k, k, dots);
@@ -288,14 +365,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
             }
         }
         std::fill(dots.begin(), dots.end(), 0.0);
-        for (uint64_t i = 0; i < n; ++i) {
-            for (size_t j = 0; j < k; ++j) {
-                const size_t t = i * k + j;
-                x[t] = x[t] + alphas[j] * p[t];
-                r[t] = r[t] - alphas[j] * q[t];
-                dots[j] = dots[j] + r[t] * r[t];
-            }
-        }
+        update_iterate(x, r.data(), p.data(), q.data(), alphas.data(), dots.data(), n, k);
         ++count;
         double worst = 0.0;
         for (size_t j = 0; j < k; ++j) {

@@ -62,6 +62,15 @@ TEST_P(Streamed, MatchesThePlainSolveToItsPrecision) {
             for (double& v : want) v = 2.0 * v;
             EXPECT_LE(vt::rel_diff(got, want), tolerance) << "width " << width << ", column " << j;
         }
+        // The dots of the pass that writes out: those of rhs and out, summed in row order.
+        Vec dots(width, 0.0), fused(rhs.size(), kSentinel);
+        ASSERT_FALSE(streamed.apply(shape, rhs, fused, work, 2.0, dots).has_value());
+        ASSERT_TRUE(vt::same_bits(fused, out));
+        for (uint64_t j = 0; j < width; ++j) {
+            double dot = 0.0;
+            for (uint64_t i = 0; i < rows; ++i) dot = dot + rhs[i * stride + j] * out[i * stride + j];
+            ASSERT_EQ(dots[j], dot) << "column " << j;
+        }
         // In place, and column by column alone: the same bits as the whole block.
         Vec in_place = rhs;
         ASSERT_FALSE(streamed.apply(shape, in_place, in_place, work, 2.0).has_value());

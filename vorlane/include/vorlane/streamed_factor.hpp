@@ -44,9 +44,12 @@ public:
 
     // out = scale * (the factor's solve of each column of rhs), with the contract of
     // solve_block_into: block shape, strides, rhs and out may coincide, nothing written on
-    // error. Wide blocks are taken in tiles, each one pass over the factor.
+    // error. Wide blocks are taken in tiles, each one pass over the factor. When dots is not
+    // empty (it needs width elements), dots[j] += rhs[:, j] . out[:, j], summed in row order
+    // in the pass that writes out.
     std::optional<BlockSolveError> apply(const BlockShape& shape, std::span<const double> rhs, std::span<double> out,
-                                         std::span<double> work, double scale = 1.0) const;
+                                         std::span<double> work, double scale = 1.0,
+                                         std::span<double> dots = {}) const;
 
 private:
     uint64_t n_ = 0;

@@ -140,7 +140,7 @@ uint64_t StreamedFactor::work_size(uint64_t width) const { return saturating_mul
 
 std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, std::span<const double> rhs,
                                                      std::span<double> out, std::span<double> work,
-                                                     double scale) const {
+                                                     double scale, std::span<double> dots) const {
     using namespace block_error;
     const uint64_t n = n_;
     const size_t stride = shape.stride;
@@ -151,6 +151,7 @@ std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, st
     if (out.size() < extent) return BufferTooSmall{"out", out.size(), extent};
     const uint64_t need = work_size(shape.width);
     if (work.size() < need) return BufferTooSmall{"work", work.size(), need};
+    if (!dots.empty() && dots.size() < shape.width) return BufferTooSmall{"dots", dots.size(), shape.width};
     if (n == 0) return std::nullopt;
 
     const uint32_t* pos = position_.data();
@@ -190,10 +191,25 @@ std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, st
             for (size_t j = 0; j < w; ++j) shift[j] = shift[j] / static_cast<double>(n);
         }
         double* to = out.data() + j0;
-        for (size_t i = 0; i < len; ++i) {
-            const double* yi = y + size_t{pos[i]} * w;
-            double* oi = to + i * stride;
-            for (size_t j = 0; j < w; ++j) oi[j] = (yi[j] - shift[j]) * scale;
+        if (dots.empty()) {
+            for (size_t i = 0; i < len; ++i) {
+                const double* yi = y + size_t{pos[i]} * w;
+                double* oi = to + i * stride;
+                for (size_t j = 0; j < w; ++j) oi[j] = (yi[j] - shift[j]) * scale;
+            }
+        } else {
+            double* d = dots.data() + j0;
+            for (size_t i = 0; i < len; ++i) {
+                const double* yi = y + size_t{pos[i]} * w;
+                const double* ri = in + i * stride;
+                double* oi = to + i * stride;
+                for (size_t j = 0; j < w; ++j) {
+                    // Read before written: rhs and out may be one buffer.
+                    const double z = (yi[j] - shift[j]) * scale;
+                    d[j] = d[j] + ri[j] * z;
+                    oi[j] = z;
+                }
+            }
         }
     }
     return std::nullopt;
