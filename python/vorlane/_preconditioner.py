@@ -200,6 +200,7 @@ class Preconditioner(LinearOperator):
 
     @property
     def precision(self) -> str:
+        """How the factor's applies store it: ``"double"`` or ``"mixed"``."""
         return _PRECISION_NAMES[int(self._factor.precision)]
 
     @property

@@ -24,6 +24,7 @@ from ._current_flow import (
 )
 from ._dispatch import make_can_run
 from ._graph import VorlaneGraph, from_networkx, to_networkx
+from ._info import FUNCTIONS
 from ._resistance import effective_graph_resistance, kemeny_constant, resistance_distance
 from ._spectral import (
     algebraic_connectivity,
@@ -33,24 +34,27 @@ from ._spectral import (
 )
 
 
+def _algorithm(f: Any) -> Any:
+    """f as a method of BackendInterface, its docstring what networkx shows for it: which
+    networkx function it stands for, how it computes and to what accuracy."""
+    f.__doc__ = f"networkx's ``{f.__name__}``, run by the backend. " + FUNCTIONS[f.__name__]["additional_docs"]
+    return staticmethod(f)
+
+
 class BackendInterface:
     """The object networkx loads for the backend: conversions, can_run and the algorithms."""
 
-    resistance_distance = staticmethod(resistance_distance)
-    effective_graph_resistance = staticmethod(effective_graph_resistance)
-    kemeny_constant = staticmethod(kemeny_constant)
-    algebraic_connectivity = staticmethod(algebraic_connectivity)
-    fiedler_vector = staticmethod(fiedler_vector)
-    spectral_ordering = staticmethod(spectral_ordering)
-    spectral_bisection = staticmethod(spectral_bisection)
-    current_flow_closeness_centrality = staticmethod(current_flow_closeness_centrality)
-    current_flow_betweenness_centrality = staticmethod(current_flow_betweenness_centrality)
-    edge_current_flow_betweenness_centrality = staticmethod(
-        edge_current_flow_betweenness_centrality
-    )
-    approximate_current_flow_betweenness_centrality = staticmethod(
-        approximate_current_flow_betweenness_centrality
-    )
+    resistance_distance = _algorithm(resistance_distance)
+    effective_graph_resistance = _algorithm(effective_graph_resistance)
+    kemeny_constant = _algorithm(kemeny_constant)
+    algebraic_connectivity = _algorithm(algebraic_connectivity)
+    fiedler_vector = _algorithm(fiedler_vector)
+    spectral_ordering = _algorithm(spectral_ordering)
+    spectral_bisection = _algorithm(spectral_bisection)
+    current_flow_closeness_centrality = _algorithm(current_flow_closeness_centrality)
+    current_flow_betweenness_centrality = _algorithm(current_flow_betweenness_centrality)
+    edge_current_flow_betweenness_centrality = _algorithm(edge_current_flow_betweenness_centrality)
+    approximate_current_flow_betweenness_centrality = _algorithm(approximate_current_flow_betweenness_centrality)
 
     @staticmethod
     def convert_from_nx(
@@ -63,12 +67,14 @@ class BackendInterface:
         name: Optional[str] = None,
         graph_name: Optional[str] = None,
     ) -> VorlaneGraph:
+        """networkx's graph G as the backend's arrays (a VorlaneGraph passes unchanged)."""
         if isinstance(G, VorlaneGraph):
             return G
         return from_networkx(G, edge_attrs, preserve_graph_attrs=bool(preserve_graph_attrs))
 
     @staticmethod
     def convert_to_nx(obj: Any, *, name: Optional[str] = None) -> Any:
+        """A networkx graph for a VorlaneGraph; any other result passes unchanged."""
         return to_networkx(obj) if isinstance(obj, VorlaneGraph) else obj
 
 

@@ -68,6 +68,8 @@ def make_can_run(implementations: Dict[str, Callable]) -> Callable[[str, tuple, 
     signatures = {name: inspect.signature(f) for name, f in implementations.items()}
 
     def can_run(name: str, args: tuple, kwargs: dict) -> Union[bool, str]:
+        """True when the backend runs networkx's function `name` on these arguments, else
+        False or the reason it declines (networkx then falls back to its own)."""
         if name not in signatures:
             return False
         try:

@@ -53,16 +53,20 @@ class VorlaneGraph:
 
     @property
     def n(self) -> int:
+        """The number of nodes."""
         return len(self.nodes)
 
     @property
     def m(self) -> int:
+        """The number of edges (parallel edges and self-loops each counted)."""
         return int(self.heads.size)
 
     def is_directed(self) -> bool:
+        """Whether the graph came from a directed networkx graph."""
         return self.directed
 
     def is_multigraph(self) -> bool:
+        """Whether the graph came from a networkx multigraph."""
         return self.multigraph
 
     def edge_weights(self, weight: Optional[str]) -> np.ndarray:
