@@ -115,4 +115,35 @@ TEST(StreamedContract, RestoredFactorsAndBadBuffers) {
     EXPECT_LT(streamed.nbytes(), must_stream(factor, Precision::Double).nbytes());
 }
 
+TEST(StreamedContract, ColumnsOfMoreThan65535Entries) {
+    // Vertices 0 and 1 joined to every later vertex (two long columns of different lengths,
+    // which the layout lists apart), the rest isolated steps; the last vertex remains.
+    const uint32_t n = 70002;
+    std::vector<uint32_t> order, starts{0}, rows;
+    std::vector<double> coefficients, inv_diag;
+    for (uint32_t v = 0; v + 1 < n; ++v) {
+        order.push_back(v);
+        if (v < 2) {
+            const uint32_t m = n - 1 - v;
+            for (uint32_t t = 0; t < m; ++t) {
+                rows.push_back(v + 1 + t);
+                coefficients.push_back(t + 1 < m ? 1.0 / static_cast<double>(m - t) : 1.0);
+            }
+        }
+        starts.push_back(static_cast<uint32_t>(rows.size()));
+        inv_diag.push_back(v < 2 ? 0.5 : 1.0);
+    }
+    auto restored = vorlane::restore_factor({n, n, order, starts, rows, coefficients, inv_diag});
+    ASSERT_TRUE(restored.has_value()) << restored.error();
+    const Vec b = vt::random_vector(n, 9);
+    Vec want(n), plain_work(n);
+    ASSERT_FALSE(vorlane::solve_block_into(*restored, {n, 1, 1}, b, want, plain_work).has_value());
+    for (const Precision precision : {Precision::Double, Precision::Mixed}) {
+        const StreamedFactor streamed = must_stream(*restored, precision);
+        Vec got(n), work(streamed.work_size(1));
+        ASSERT_FALSE(streamed.apply({n, 1, 1}, b, got, work).has_value());
+        EXPECT_LE(vt::rel_diff(got, want), precision == Precision::Double ? 1e-12 : 1e-5);
+    }
+}
+
 }  // namespace

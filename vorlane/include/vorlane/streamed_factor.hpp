@@ -23,9 +23,10 @@
 
 namespace vorlane {
 
-// How the multipliers are stored: Double keeps 8 bytes per entry; Mixed stores them in single
-// precision (4 bytes), which perturbs the preconditioner by a relative 6e-8 and keeps it
-// symmetric (both passes read the same values). Vectors are always double precision.
+// How the multipliers (and each step's diagonal) are stored: Double keeps 8 bytes each; Mixed
+// stores them in single precision (4 bytes), which perturbs the preconditioner by a relative
+// 6e-8 per value and keeps it symmetric (both passes read the same multipliers) and positive
+// definite. Vectors are always double precision.
 enum class Precision : uint8_t { Double, Mixed };
 
 class StreamedFactor {
@@ -59,13 +60,17 @@ private:
     // vector, which with small pages would miss the TLB at almost every entry.
     // position[v]: the step eliminating vertex v (the remaining vertex takes the last).
     LargeVector<uint32_t> position_;
-    LargeVector<uint32_t> starts_;
-    // Per entry: its row's position and multiplier (in one of the two precisions).
+    // Per step, its column's length; columns of 65535 entries or more are marked as such and
+    // their lengths listed apart, in step order (elimination makes very few of them).
+    LargeVector<uint16_t> lengths_;
+    std::vector<uint32_t> long_lengths_;
+    // Per entry: its row's position and multiplier; per step, what the forward pass leaves
+    // at the vertex, P^2 e (P^2 when e is 0). Both in one of the two precisions.
     LargeVector<uint32_t> rows_;
     LargeVector<double> multipliers_;
     LargeVector<float> multipliers32_;
-    // Per step: what the forward pass leaves at the vertex, P^2 e (P^2 when e is 0).
     LargeVector<double> keep_;
+    LargeVector<float> keep32_;
 };
 
 }  // namespace vorlane

@@ -18,45 +18,56 @@ constexpr size_t kTile = 16;
 
 constexpr uint32_t kNoPosition = 0xFFFFFFFFu;
 
+// Column lengths are stored in 16 bits; this value marks a longer column.
+constexpr uint16_t kLongColumn = 0xFFFF;
+
+// The passes walk the steps reading each column's length, keeping the running offset; a
+// length of kLongColumn stands for the next entry of long_lengths (the previous one, walking
+// backward).
 template <class Coef, size_t FixedW>
-void forward_backward(const uint32_t* starts, const uint32_t* rows, const Coef* mult, const double* keep,
-                      size_t steps, double* y, size_t runtime_w) {
+void forward_backward(const uint16_t* lengths, const uint32_t* long_lengths, size_t long_count, const uint32_t* rows,
+                      const Coef* mult, const Coef* keep, size_t steps, double* y, size_t runtime_w) {
     const size_t w = FixedW != 0 ? FixedW : runtime_w;
     std::array<double, FixedW != 0 ? FixedW : kTile> g{};
+    size_t t = 0;
+    size_t next_long = 0;
     for (size_t s = 0; s < steps; ++s) {
+        const size_t length = lengths[s] == kLongColumn ? long_lengths[next_long++] : lengths[s];
         double* ys = y + s * w;
-        const double k = keep[s];
+        const double k = static_cast<double>(keep[s]);
         for (size_t j = 0; j < w; ++j) {
             g[j] = ys[j];
             ys[j] = k * g[j];
         }
-        for (uint32_t t = starts[s]; t < starts[s + 1]; ++t) {
+        for (const size_t end = t + length; t < end; ++t) {
             double* yr = y + size_t{rows[t]} * w;
             const double a = static_cast<double>(mult[t]);
             for (size_t j = 0; j < w; ++j) yr[j] = yr[j] + a * g[j];
         }
     }
+    next_long = long_count;
     for (size_t s = steps; s-- > 0;) {
-        const uint32_t begin = starts[s];
-        const uint32_t end = starts[s + 1];
-        if (begin == end) continue;
+        const size_t length = lengths[s] == kLongColumn ? long_lengths[--next_long] : lengths[s];
+        const size_t end = t;
+        t -= length;
+        if (length == 0) continue;
         // Two sums, alternating entries, so consecutive entries' loads and products overlap;
         // the same order for every width, so a column's result does not depend on its block.
         std::array<double, FixedW != 0 ? FixedW : kTile> even{}, odd{};
-        uint32_t t = begin;
-        for (; t + 1 < end; t += 2) {
-            const double* ya = y + size_t{rows[t]} * w;
-            const double* yb = y + size_t{rows[t + 1]} * w;
-            const double a = static_cast<double>(mult[t]);
-            const double b = static_cast<double>(mult[t + 1]);
+        size_t u = t;
+        for (; u + 1 < end; u += 2) {
+            const double* ya = y + size_t{rows[u]} * w;
+            const double* yb = y + size_t{rows[u + 1]} * w;
+            const double a = static_cast<double>(mult[u]);
+            const double b = static_cast<double>(mult[u + 1]);
             for (size_t j = 0; j < w; ++j) {
                 even[j] = even[j] + a * ya[j];
                 odd[j] = odd[j] + b * yb[j];
             }
         }
-        if (t < end) {
-            const double* ya = y + size_t{rows[t]} * w;
-            const double a = static_cast<double>(mult[t]);
+        if (u < end) {
+            const double* ya = y + size_t{rows[u]} * w;
+            const double a = static_cast<double>(mult[u]);
             for (size_t j = 0; j < w; ++j) even[j] = even[j] + a * ya[j];
         }
         double* ys = y + s * w;
@@ -65,15 +76,18 @@ void forward_backward(const uint32_t* starts, const uint32_t* rows, const Coef* 
 }
 
 template <class Coef>
-void passes(const uint32_t* starts, const uint32_t* rows, const Coef* mult, const double* keep, size_t steps,
-            double* y, size_t w) {
+void passes(const uint16_t* lengths, const uint32_t* long_lengths, size_t long_count, const uint32_t* rows,
+            const Coef* mult, const Coef* keep, size_t steps, double* y, size_t w) {
+    const auto run = [&]<size_t W>() {
+        forward_backward<Coef, W>(lengths, long_lengths, long_count, rows, mult, keep, steps, y, w);
+    };
     switch (w) {
-        case 1: return forward_backward<Coef, 1>(starts, rows, mult, keep, steps, y, w);
-        case 2: return forward_backward<Coef, 2>(starts, rows, mult, keep, steps, y, w);
-        case 4: return forward_backward<Coef, 4>(starts, rows, mult, keep, steps, y, w);
-        case 8: return forward_backward<Coef, 8>(starts, rows, mult, keep, steps, y, w);
-        case 16: return forward_backward<Coef, 16>(starts, rows, mult, keep, steps, y, w);
-        default: return forward_backward<Coef, 0>(starts, rows, mult, keep, steps, y, w);
+        case 1: return run.template operator()<1>();
+        case 2: return run.template operator()<2>();
+        case 4: return run.template operator()<4>();
+        case 8: return run.template operator()<8>();
+        case 16: return run.template operator()<16>();
+        default: return run.template operator()<0>();
     }
 }
 
@@ -91,13 +105,15 @@ Expected<StreamedFactor, std::string> StreamedFactor::from(const CoreFactor& f, 
         for (auto& p : s.position_) {
             if (p == kNoPosition) p = static_cast<uint32_t>(steps);
         }
-        s.starts_.assign(steps + 1, 0);
+        s.lengths_.resize(steps);
         s.rows_.reserve(f.rows.size());
         const bool mixed = precision == Precision::Mixed;
         if (mixed) {
             s.multipliers32_.reserve(f.rows.size());
+            s.keep32_.resize(steps);
         } else {
             s.multipliers_.reserve(f.rows.size());
+            s.keep_.resize(steps);
         }
         auto emit = [&](double a) {
             if (mixed) {
@@ -106,7 +122,6 @@ Expected<StreamedFactor, std::string> StreamedFactor::from(const CoreFactor& f, 
                 s.multipliers_.push_back(a);
             }
         };
-        s.keep_.resize(steps);
         for (size_t step = 0; step < steps; ++step) {
             const uint32_t begin = f.col_starts[step];
             const uint32_t end = f.col_starts[step + 1];
@@ -121,8 +136,15 @@ Expected<StreamedFactor, std::string> StreamedFactor::from(const CoreFactor& f, 
                 }
             }
             const double e = f.inv_diag[step];
-            s.keep_[step] = remainder * remainder * (e != 0.0 ? e : 1.0);
-            s.starts_[step + 1] = static_cast<uint32_t>(s.rows_.size());
+            const double keep = remainder * remainder * (e != 0.0 ? e : 1.0);
+            if (mixed) {
+                s.keep32_[step] = static_cast<float>(keep);
+            } else {
+                s.keep_[step] = keep;
+            }
+            const uint32_t length = end - begin;
+            if (length >= kLongColumn) s.long_lengths_.push_back(length);
+            s.lengths_[step] = static_cast<uint16_t>(std::min<uint32_t>(length, kLongColumn));
         }
     } catch (const std::bad_alloc&) {
         return unexpected(std::string("out of memory laying out the factor for its solves"));
@@ -131,9 +153,10 @@ Expected<StreamedFactor, std::string> StreamedFactor::from(const CoreFactor& f, 
 }
 
 uint64_t StreamedFactor::nbytes() const {
-    return position_.size() * sizeof(uint32_t) + starts_.size() * sizeof(uint32_t) + rows_.size() * sizeof(uint32_t) +
+    return position_.size() * sizeof(uint32_t) + lengths_.size() * sizeof(uint16_t) +
+           long_lengths_.size() * sizeof(uint32_t) + rows_.size() * sizeof(uint32_t) +
            multipliers_.size() * sizeof(double) + multipliers32_.size() * sizeof(float) +
-           keep_.size() * sizeof(double);
+           keep_.size() * sizeof(double) + keep32_.size() * sizeof(float);
 }
 
 uint64_t StreamedFactor::work_size(uint64_t width) const { return saturating_mul(n_, std::min<uint64_t>(width, kTile)); }
@@ -158,7 +181,7 @@ std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, st
     const size_t len = shape.rows;
     const bool augmented = n != original_n_;
     const size_t ground = original_n_;
-    const size_t steps = keep_.size();
+    const size_t steps = lengths_.size();
     double* y = work.data();
     for (size_t j0 = 0; j0 < shape.width; j0 += kTile) {
         const size_t w = std::min<size_t>(kTile, shape.width - j0);
@@ -176,9 +199,11 @@ std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, st
             }
         }
         if (precision_ == Precision::Mixed) {
-            passes(starts_.data(), rows_.data(), multipliers32_.data(), keep_.data(), steps, y, w);
+            passes(lengths_.data(), long_lengths_.data(), long_lengths_.size(), rows_.data(), multipliers32_.data(),
+                   keep32_.data(), steps, y, w);
         } else {
-            passes(starts_.data(), rows_.data(), multipliers_.data(), keep_.data(), steps, y, w);
+            passes(lengths_.data(), long_lengths_.data(), long_lengths_.size(), rows_.data(), multipliers_.data(),
+                   keep_.data(), steps, y, w);
         }
         // The shift per column: the ground's potential, or the mean over all vertices.
         std::array<double, kTile> shift{};
