@@ -48,6 +48,8 @@ Requires-Dist: tomli; python_version < "3.11"
 Requires-Dist: networkx>=2.6; extra == "graph"
 Requires-Dist: pytest>=7; extra == 'test'
 Requires-Dist: hypothesis>=6; extra == "test"
+Requires-Dist: networkx<3.7,>=3.6; python_version >= "3.11" and extra == "test"
+Requires-Dist: networkx>=2.6; extra == "test" and python_version < "3.11"
 
 A description.
 """
@@ -57,8 +59,9 @@ A description.
     "extras, expected",
     [
         ([], ["numpy>=1.21", "scipy>=1.8", 'tomli; python_version < "3.11"']),
-        (["test"], ["numpy>=1.21", "scipy>=1.8", 'tomli; python_version < "3.11"', "pytest>=7", "hypothesis>=6"]),
-        (["graph", "test"], ["numpy>=1.21", "scipy>=1.8", 'tomli; python_version < "3.11"', "networkx>=2.6", "pytest>=7", "hypothesis>=6"]),
+        (["test"], ["numpy>=1.21", "scipy>=1.8", 'tomli; python_version < "3.11"', "pytest>=7", "hypothesis>=6",
+                    'networkx<3.7,>=3.6; python_version >= "3.11"', 'networkx>=2.6; python_version < "3.11"']),
+        (["graph"], ["numpy>=1.21", "scipy>=1.8", 'tomli; python_version < "3.11"', "networkx>=2.6"]),
     ],
 )
 def test_wheel_requirements_keep_the_base_and_the_named_extras(extras, expected):
@@ -66,6 +69,7 @@ def test_wheel_requirements_keep_the_base_and_the_named_extras(extras, expected)
 
 
 def test_wheel_requirements_refuse_a_marker_they_cannot_evaluate():
-    text = 'Metadata-Version: 2.1\nName: x\nRequires-Dist: y; extra == "test" and python_version < "3.10"\n\n'
-    with pytest.raises(ValueError, match="cannot evaluate"):
-        list(wheel.requirements(text, ["test"]))
+    for marker in ['extra == "test" or python_version < "3.10"', 'python_version < "3.10" and extra == "a" or extra == "b"']:
+        text = f"Metadata-Version: 2.1\nName: x\nRequires-Dist: y; {marker}\n\n"
+        with pytest.raises(ValueError, match="cannot evaluate"):
+            list(wheel.requirements(text, ["test"]))
