@@ -1,6 +1,6 @@
 // The lock-step iteration: per-column scalars, fused passes over the block, checkpoints that
 // recompute the true residual, stagnation, and the switch from Jacobi to the factor.
-#include "block_cg.hpp"
+#include "vorlane/block_cg.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -8,9 +8,10 @@
 #include <limits>
 
 #include "vorlane/adaptive_start.hpp"
+#include "vorlane/internal_fault.hpp"
 #include "vorlane/large_alloc.hpp"
 
-namespace vorlane_engine {
+namespace vorlane {
 
 namespace {
 
@@ -69,7 +70,7 @@ struct Column {
 
 }  // namespace
 
-CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* factor, const double* b, double* x,
+CgOutcome block_cg(const CheckedMatrix& matrix, const StreamedFactor* factor, const double* b, double* x,
                    size_t width, bool has_guess, const CgSettings& settings, const CgHooks& hooks) {
     const uint64_t n = matrix.n();
     const size_t k = width;
@@ -80,10 +81,10 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
     // Every buffer is made here, once; the iteration allocates nothing (the copy of the best
     // iterate is made on the first checkpoint that needs it). The blocks the factor's passes
     // reach at scattered rows live on huge pages where the system offers them.
-    vorlane::LargeVector<double> rhs(n * k), r(n * k), p(n * k, 0.0), q(n * k), best, work;
+    LargeVector<double> rhs(n * k), r(n * k), p(n * k, 0.0), q(n * k), best, work;
     std::vector<double> sums(matrix.components() * k);
     std::vector<double> dots(k), alphas(k), betas(k), steps(k), scale(k);
-    auto ensure_work = [&](const vorlane::StreamedFactor* f) { work.resize(f->work_size(k)); };
+    auto ensure_work = [&](const StreamedFactor* f) { work.resize(f->work_size(k)); };
 
     for (size_t j = 0; j < k; ++j) {
         cols[j].bnorm = column_norm(b, n, j, k);
@@ -170,7 +171,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
 
     if (outcome.path == Path::Factor && factor != nullptr) ensure_work(factor);
 
-    vorlane::LanczosRecord lanczos;
+    LanczosRecord lanczos;
     size_t tracked = k;  // the column whose coefficients estimate the spectrum
     for (size_t j = 0; j < k && tracked == k; ++j) {
         if (cols[j].running()) tracked = j;
@@ -220,7 +221,7 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
         // z = M r, into q; then r . z per column.
         if (outcome.path == Path::Factor) {
             const auto error = factor->apply({n, k, k}, r, q, work);
-            if (error) throw std::logic_error("block solve: " + vorlane::message(*error));
+            if (error) throw InternalFault("block solve: " + message(*error));
         } else if (outcome.path == Path::Jacobi) {
             const double* inv = matrix.inverse_diagonal().data();
             for (uint64_t i = 0; i < n; ++i) {
@@ -344,16 +345,16 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
         }
 
         if (outcome.path == Path::Jacobi) ++jacobi_iterations;
-        if (settings.adaptive && outcome.path == Path::Jacobi && jacobi_iterations % vorlane::kDecisionInterval == 0 &&
+        if (settings.adaptive && outcome.path == Path::Jacobi && jacobi_iterations % kDecisionInterval == 0 &&
             any_running()) {
             double remaining = 1.0;
             for (const Column& c : cols) {
                 if (c.running() && c.target > 0) remaining = std::max(remaining, c.rnorm / c.target);
             }
-            vorlane::SwitchInputs inputs;
+            SwitchInputs inputs;
             inputs.remaining_reduction = remaining;
             inputs.width = static_cast<double>(k);
-            if (vorlane::should_switch(lanczos, inputs)) {
+            if (should_switch(lanczos, inputs)) {
                 factor = hooks.factorize ? hooks.factorize() : nullptr;
                 if (factor == nullptr) {
                     outcome.stopped = true;
@@ -401,4 +402,4 @@ CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* f
     return outcome;
 }
 
-}  // namespace vorlane_engine
+}  // namespace vorlane
