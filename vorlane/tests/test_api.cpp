@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+#include <tuple>
 #include <vector>
 
 #include "helpers.hpp"
@@ -142,6 +144,33 @@ TEST_P(Solves, ToTheTolerance) {
 INSTANTIATE_TEST_SUITE_P(Api, Solves, ::testing::Bool(), [](const auto& p) {
     return p.param ? "laplacian" : "sddm";
 });
+
+// Every option reaches the factor: renumbered, split or in mixed precision, it still
+// preconditions A, and the same options give the same factor.
+TEST(Api, OptionsBuildFactorsThatPrecondition) {
+    const vt::Csr m = vt::sddm(vt::random_graph(400, 6.0, 11), 12);
+    using Renumber = vorlane::PreconditionerOptions::Renumber;
+    using Options = std::tuple<Renumber, std::optional<uint32_t>, bool>;
+    for (const auto& [renumber, split, mixed] : {Options{Renumber::Always, std::nullopt, false},
+                                                 Options{Renumber::Never, 3u, false},
+                                                 Options{Renumber::Auto, std::nullopt, true}}) {
+        vorlane::PreconditionerOptions options;
+        options.renumber = renumber;
+        options.split = split;
+        options.mixed_precision = mixed;
+        const Preconditioner p = must_build<int32_t>(m, options);
+        const Vec b = vt::random_vector(m.n, 13);
+        Vec x(m.n);
+        const auto info = p.solve(b, x);
+        ASSERT_TRUE(info.has_value());
+        EXPECT_TRUE(info->converged());
+        EXPECT_LT(info->iterations, 60u);
+        Vec z1(m.n), z2(m.n);
+        ASSERT_FALSE(p.apply(b, z1).has_value());
+        ASSERT_FALSE(must_build<int32_t>(m, options).apply(b, z2).has_value());
+        EXPECT_TRUE(vt::same_bits(z1, z2));
+    }
+}
 
 // In a block, a column that cannot be solved is reported and keeps its x; the others are
 // solved all the same.
