@@ -12,7 +12,7 @@ from typing import Iterable, List
 # Paths relative to the sdist's top directory; a directory covers everything below it.
 REQUIRED = [
     "PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
-    "vorlane/CMakeLists.txt", "vorlane/include", "vorlane/src", "vorlane/problems",
+    "cmake", "vorlane/CMakeLists.txt", "vorlane/include", "vorlane/internal", "vorlane/src", "vorlane/problems",
     "vorlane-py/CMakeLists.txt", "vorlane-py/src", "vorlane-py/engine",
     "python/vorlane/__init__.py", "python/_vorlane-stubs",
 ]

@@ -3,9 +3,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# GoogleTest for the C++ tests; Eigen for the Eigen adapter's.
+if [ ! -f /usr/include/gtest/gtest.h ] || [ ! -f /usr/include/eigen3/Eigen/Core ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq && $SUDO apt-get install -y -qq libgtest-dev
+  $SUDO apt-get update -qq && $SUDO apt-get install -y -qq libgtest-dev libeigen3-dev
 fi
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 python3 -m pip install -q cmake ninja

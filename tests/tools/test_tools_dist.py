@@ -9,9 +9,10 @@ wheel = load("tools/wheel_requirements.py")
 
 BUILD_INPUTS = [
     "PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
-    "vorlane/CMakeLists.txt", "vorlane/include/vorlane/csr.hpp", "vorlane/src/csr.cpp",
+    "cmake/install.cmake", "vorlane/CMakeLists.txt", "vorlane/include/vorlane/vorlane.hpp",
+    "vorlane/internal/vorlane/csr.hpp", "vorlane/src/csr.cpp",
     "vorlane/problems/vorlane_problems/matrices.hpp", "vorlane-py/CMakeLists.txt",
-    "vorlane-py/src/module.cpp", "vorlane-py/engine/block_cg.cpp",
+    "vorlane-py/src/module.cpp", "vorlane-py/engine/py_cg.cpp",
     "python/vorlane/__init__.py", "python/vorlane/graph/__init__.py", "python/_vorlane-stubs/__init__.pyi",
 ]
 

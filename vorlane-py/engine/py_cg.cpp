@@ -3,7 +3,7 @@
 #include <chrono>
 #include <limits>
 
-#include "block_cg.hpp"
+#include "vorlane/block_cg.hpp"
 #include "buffers.hpp"
 #include "guard.hpp"
 #include "py_types.hpp"
@@ -105,7 +105,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
 
         CgOutcome outcome;
-        std::optional<EngineFactor> built;
+        std::optional<SolverFactor> built;
         FactorizeFailure failure;
         double factor_seconds = 0.0;
         {
@@ -137,7 +137,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 return built ? &built->streamed : nullptr;
             };
-            outcome = block_cg(matrix, factor, b.doubles().data(), x.writable_doubles().data(), width, has_guess != 0,
+            outcome = vorlane::block_cg(matrix, factor, b.doubles().data(), x.writable_doubles().data(), width, has_guess != 0,
                                settings, hooks);
         }
         if (outcome.stopped) {

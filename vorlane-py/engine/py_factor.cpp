@@ -14,7 +14,7 @@ namespace vorlane_engine {
 
 namespace {
 
-const EngineFactor& engine_factor_of(PyObject* self) { return *reinterpret_cast<FactorObject*>(self)->factor; }
+const SolverFactor& engine_factor_of(PyObject* self) { return *reinterpret_cast<FactorObject*>(self)->factor; }
 const vorlane::CoreFactor& factor_of(PyObject* self) { return engine_factor_of(self).core; }
 
 void factor_dealloc(PyObject* self) {
@@ -49,7 +49,7 @@ PyObject* get_nnz(PyObject* self, void*) {
 PyObject* get_nbytes(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&] {
         const auto& f = factor_of(self);
-        const EngineFactor& engine = engine_factor_of(self);
+        const SolverFactor& engine = engine_factor_of(self);
         const uint64_t total = held_bytes(f.order) + held_bytes(f.col_starts) + held_bytes(f.rows) +
                                held_bytes(f.coefficients) + held_bytes(f.inv_diag) +
                                held_bytes(engine.renumbering) + engine.streamed.nbytes();
@@ -163,7 +163,7 @@ PyObject* factor_export_into(PyObject* self, PyObject* const* args, Py_ssize_t n
 // n elements; the factor must be renumbered.
 PyObject* factor_renumbering_into(PyObject* self, PyObject* buffer) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        const EngineFactor& factor = engine_factor_of(self);
+        const SolverFactor& factor = engine_factor_of(self);
         if (!factor.renumbered()) {
             PyErr_SetString(PyExc_ValueError, "the factor was built without renumbering");
             return nullptr;
@@ -249,13 +249,13 @@ PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         std::vector<uint32_t> old_of;
         if (renumbering_object != Py_None) {
             const auto order = renumbering.uint32s();
-            if (auto problem = check_renumbering(order, restored->original_n)) {
+            if (auto problem = vorlane::check_renumbering(order, restored->original_n)) {
                 PyErr_SetString(PyExc_ValueError, problem->c_str());
                 return nullptr;
             }
             old_of.assign(order.begin(), order.end());
         }
-        auto factor = make_engine_factor(std::move(*restored), std::move(old_of), precision);
+        auto factor = vorlane::make_solver_factor(std::move(*restored), std::move(old_of), precision);
         if (!factor) {
             PyErr_SetString(PyExc_MemoryError, factor.error().c_str());
             return nullptr;
@@ -264,8 +264,8 @@ PyObject* restore_factor(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* wrap_factor(EngineFactor&& factor) {
-    auto owned = std::make_unique<EngineFactor>(std::move(factor));
+PyObject* wrap_factor(SolverFactor&& factor) {
+    auto owned = std::make_unique<SolverFactor>(std::move(factor));
     auto* object = PyObject_New(FactorObject, factor_type());
     if (object == nullptr) return nullptr;
     object->factor = owned.release();

@@ -7,7 +7,6 @@
 #include "buffers.hpp"
 #include "guard.hpp"
 #include "py_types.hpp"
-#include "vorlane/builder.hpp"
 
 namespace vorlane_engine {
 
@@ -130,7 +129,7 @@ PyObject* system_factorize(PyObject* self, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         FactorizeFailure failure;
-        std::optional<EngineFactor> factor;
+        std::optional<SolverFactor> factor;
         {
             Unlocked unlocked;
             factor = factorize_unlocked(matrix_of(self), seed, split, mode, precision, unlocked, failure);
@@ -227,32 +226,16 @@ PyTypeObject* system_type() {
     return system_type_object;
 }
 
-std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
+std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
                                                std::optional<uint32_t> split, Renumber mode,
                                                vorlane::Precision precision, Unlocked& unlocked,
                                                FactorizeFailure& failure) {
-    std::vector<uint32_t> renumbering = choose_renumbering(matrix, mode);
-    const FactorInput input = matrix.factor_input(renumbering);
-    vorlane::CoreConfig config;
-    config.seed = seed;
-    config.split_merge = split;
     auto poll = [](void* context) { return static_cast<Unlocked*>(context)->poll(); };
-    auto built = vorlane::build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()),
-                                       config, {poll, &unlocked});
-    if (built) {
-        name_in_original_numbering(built.value(), renumbering);
-        auto factor = make_engine_factor(std::move(built).value(), std::move(renumbering), precision);
-        if (factor) return std::move(factor).value();
-        failure.memory = true;
-        failure.message = factor.error();
-        return std::nullopt;
-    }
-    const vorlane::CoreError& error = built.error();
-    failure.interrupted = std::holds_alternative<vorlane::Interrupted>(error);
-    failure.memory = std::holds_alternative<vorlane::OutOfMemory>(error) ||
-                     std::holds_alternative<vorlane::FactorTooLarge>(error) ||
-                     std::holds_alternative<vorlane::ListTooLong>(error);
-    failure.message = vorlane::message(error);
+    auto factor = vorlane::factorize(matrix, {seed, split, mode, precision}, {poll, &unlocked});
+    if (factor) return std::move(factor).value();
+    failure.interrupted = factor.error().kind == vorlane::FactorizeError::Kind::Interrupted;
+    failure.memory = factor.error().kind == vorlane::FactorizeError::Kind::OutOfMemory;
+    failure.message = std::move(factor.error().message);
     return std::nullopt;
 }
 

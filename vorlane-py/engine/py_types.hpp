@@ -8,12 +8,26 @@
 #include <optional>
 #include <string>
 
-#include "checked_matrix.hpp"
-#include "engine_factor.hpp"
-#include "renumbering.hpp"
 #include "unlocked.hpp"
+#include "vorlane/block_cg.hpp"
+#include "vorlane/checked_matrix.hpp"
+#include "vorlane/renumbering.hpp"
+#include "vorlane/solver_factor.hpp"
 
 namespace vorlane_engine {
+
+// The solver's types, which the binding wraps and reads without qualification.
+using vorlane::CgHooks;
+using vorlane::CgOutcome;
+using vorlane::CgSettings;
+using vorlane::CheckedMatrix;
+using vorlane::CheckOptions;
+using vorlane::ColumnResult;
+using vorlane::IterateView;
+using vorlane::Path;
+using vorlane::RawCsr;
+using vorlane::Renumber;
+using vorlane::SolverFactor;
 
 struct SystemObject {
     PyObject_HEAD
@@ -22,7 +36,7 @@ struct SystemObject {
 
 struct FactorObject {
     PyObject_HEAD
-    EngineFactor* factor;
+    SolverFactor* factor;
 };
 
 PyTypeObject* system_type();
@@ -36,7 +50,7 @@ struct FactorizeFailure {
 };
 // Renumbers (as mode says) and factorizes while `unlocked` holds the interpreter lock
 // released, polling it for signals.
-std::optional<EngineFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
+std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
                                                std::optional<uint32_t> split, Renumber mode,
                                                vorlane::Precision precision, Unlocked& unlocked,
                                                FactorizeFailure& failure);
@@ -46,7 +60,7 @@ bool read_renumber(PyObject* object, Renumber& mode);
 bool read_precision(PyObject* object, vorlane::Precision& precision);
 void raise_factorize_failure(const FactorizeFailure& failure);
 // Wraps a finished factor in a new Factor object (lock held).
-PyObject* wrap_factor(EngineFactor&& factor);
+PyObject* wrap_factor(SolverFactor&& factor);
 
 // Module-level functions.
 PyObject* check_matrix(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "helpers.hpp"
-#include "vorlane/clique_tree.hpp"
+#include "elimination/clique_tree.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "helpers.hpp"
-#include "vorlane/star.hpp"
+#include "elimination/star.hpp"
 
 namespace {
 

@@ -32,6 +32,7 @@ public:
     T* operator->() { return &std::get<0>(storage_); }
     const T* operator->() const { return &std::get<0>(storage_); }
     T& operator*() & { return std::get<0>(storage_); }
+    const T& operator*() const& { return std::get<0>(storage_); }
 
     const E& error() const& { return std::get<1>(storage_); }
     E&& error() && { return std::get<1>(std::move(storage_)); }

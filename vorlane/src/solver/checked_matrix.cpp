@@ -1,5 +1,5 @@
 // Copying, canonicalizing and checking the matrix; products, projection and factor input.
-#include "checked_matrix.hpp"
+#include "vorlane/checked_matrix.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <numeric>
 #include <utility>
 
-namespace vorlane_engine {
+namespace vorlane {
 
 namespace {
 
@@ -51,7 +51,7 @@ auto with_indices(const RawCsr& raw, F&& f) {
 }
 
 // Union-find root with path halving.
-uint32_t root(vorlane::LargeVector<uint32_t>& parent, uint32_t v) {
+uint32_t root(LargeVector<uint32_t>& parent, uint32_t v) {
     while (parent[v] != v) {
         parent[v] = parent[parent[v]];
         v = parent[v];
@@ -241,7 +241,7 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
     // (i, j) is the first entry of row j not yet matched, which cursor[j] points at. Entries
     // a cursor skips, or that remain below the diagonal when their row comes, have no mirror
     // and must be zero.
-    vorlane::LargeVector<uint64_t> cursor;
+    LargeVector<uint64_t> cursor;
     if (options.values) cursor.assign(row_ptrs_.begin(), row_ptrs_.end() - 1);
     inv_diag_.assign(n, 0.0);
     excess_.assign(n, 0.0);
@@ -249,7 +249,7 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
     largest_row_ = 0.0;
     // Components by union-find over the upper entries, in the same pass (the root of each
     // set is its smallest vertex).
-    vorlane::LargeVector<uint32_t> parent(n);
+    LargeVector<uint32_t> parent(n);
     std::iota(parent.begin(), parent.end(), 0u);
     for (uint64_t i = 0; i < n; ++i) {
         double diagonal = 0.0;
@@ -307,7 +307,7 @@ std::optional<std::string> CheckedMatrix::canonicalize_and_check(const CheckOpti
     return std::nullopt;
 }
 
-void CheckedMatrix::find_components(vorlane::LargeVector<uint32_t>& parent) {
+void CheckedMatrix::find_components(LargeVector<uint32_t>& parent) {
     const uint64_t n = n_;
     components_ = 0;
     null_components_ = 0;
@@ -462,4 +462,4 @@ FactorInput CheckedMatrix::factor_input(std::span<const uint32_t> order) const {
     return input;
 }
 
-}  // namespace vorlane_engine
+}  // namespace vorlane

@@ -1,5 +1,5 @@
 // Dense and sorted merging of gathered edges, multiplicity capping and star ordering.
-#include "vorlane/star.hpp"
+#include "elimination/star.hpp"
 
 #include <algorithm>
 #include <bit>

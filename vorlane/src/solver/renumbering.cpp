@@ -1,10 +1,10 @@
 // The locality measure and reverse Cuthill-McKee on the checked matrix's structure.
-#include "renumbering.hpp"
+#include "vorlane/renumbering.hpp"
 
 #include <algorithm>
 #include <limits>
 
-namespace vorlane_engine {
+namespace vorlane {
 
 namespace {
 
@@ -94,4 +94,4 @@ std::vector<uint32_t> choose_renumbering(const CheckedMatrix& matrix, Renumber m
     return cuthill_mckee(matrix, far / 2);
 }
 
-}  // namespace vorlane_engine
+}  // namespace vorlane

@@ -10,9 +10,9 @@
 #include "vorlane/internal_fault.hpp"
 #include "ordering.hpp"
 #include "sampling.hpp"
-#include "vorlane/clique_tree.hpp"
+#include "elimination/clique_tree.hpp"
 #include "saturating.hpp"
-#include "vorlane/star.hpp"
+#include "elimination/star.hpp"
 
 namespace vorlane {
 

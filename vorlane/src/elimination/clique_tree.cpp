@@ -1,5 +1,5 @@
 // Elimination of one star in the exact order of operations that keeps factors reproducible.
-#include "vorlane/clique_tree.hpp"
+#include "elimination/clique_tree.hpp"
 
 namespace vorlane {
 

@@ -8,10 +8,10 @@
 #include <functional>
 #include <vector>
 
-#include "checked_matrix.hpp"
+#include "vorlane/checked_matrix.hpp"
 #include "vorlane/streamed_factor.hpp"
 
-namespace vorlane_engine {
+namespace vorlane {
 
 enum class Path : uint8_t { Jacobi, Factor, Plain };
 
@@ -70,7 +70,7 @@ struct CgHooks {
     // After every iteration, when set; false stops as should_stop does.
     std::function<bool(const IterateView&)> after_iteration;
     // Builds the factor when the adaptive start switches; null stops.
-    std::function<const vorlane::StreamedFactor*()> factorize;
+    std::function<const StreamedFactor*()> factorize;
 };
 
 struct CgOutcome {
@@ -83,7 +83,7 @@ struct CgOutcome {
 // starting guess when has_guess and receives the solution. factor is used on the factor
 // path; when it is null, hooks.factorize builds it (first thing on the factor path, once
 // the right-hand sides are checked; at the switch when adaptive).
-CgOutcome block_cg(const CheckedMatrix& matrix, const vorlane::StreamedFactor* factor, const double* b, double* x,
+CgOutcome block_cg(const CheckedMatrix& matrix, const StreamedFactor* factor, const double* b, double* x,
                    size_t width, bool has_guess, const CgSettings& settings, const CgHooks& hooks);
 
-}  // namespace vorlane_engine
+}  // namespace vorlane

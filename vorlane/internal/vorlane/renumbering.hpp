@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "checked_matrix.hpp"
+#include "vorlane/checked_matrix.hpp"
 
-namespace vorlane_engine {
+namespace vorlane {
 
 enum class Renumber : uint8_t { Never, Auto, Always };
 
@@ -22,4 +22,4 @@ inline constexpr uint64_t kFarDistance = 4096;
 // Always renumbers every non-empty matrix. Deterministic: the same matrix, the same order.
 std::vector<uint32_t> choose_renumbering(const CheckedMatrix& matrix, Renumber mode);
 
-}  // namespace vorlane_engine
+}  // namespace vorlane

@@ -12,10 +12,7 @@
 #include "vorlane/expected.hpp"
 #include "vorlane/large_alloc.hpp"
 
-namespace vorlane_engine {
-
-using vorlane::Expected;
-using vorlane::unexpected;
+namespace vorlane {
 
 // The caller's CSR arrays, as read; indices of either width.
 struct RawCsr {
@@ -88,7 +85,7 @@ private:
     // Rows sorted by column, duplicates summed, compacted in place.
     void canonicalize();
     // Labels the components of the union-find forest parent, and which have no ground.
-    void find_components(vorlane::LargeVector<uint32_t>& parent);
+    void find_components(LargeVector<uint32_t>& parent);
     // Row i of the factor input without its diagonal: the scaled off-diagonal entries, with
     // columns mapped through position unless it is empty, into row. Returns the diagonal.
     double input_row(uint64_t i, double scale, std::span<const uint32_t> position,
@@ -98,18 +95,18 @@ private:
     bool canonical_ = false;
     // Per entry and per vertex arrays on huge pages: fresh small pages cost the copy of a large
     // matrix as much again in faults.
-    vorlane::LargeVector<uint64_t> row_ptrs_;
-    vorlane::LargeVector<uint32_t> cols_;
-    vorlane::LargeVector<double> values_;
-    vorlane::LargeVector<double> inv_diag_;
-    vorlane::LargeVector<double> excess_;
-    vorlane::LargeVector<uint8_t> grounded_;
+    LargeVector<uint64_t> row_ptrs_;
+    LargeVector<uint32_t> cols_;
+    LargeVector<double> values_;
+    LargeVector<double> inv_diag_;
+    LargeVector<double> excess_;
+    LargeVector<uint8_t> grounded_;
     double largest_row_ = 0.0;
     // Per vertex, its component; per component, 1 / size when it has no ground, else 0.
-    vorlane::LargeVector<uint32_t> label_;
+    LargeVector<uint32_t> label_;
     std::vector<double> null_weight_;
     uint64_t components_ = 0;
     uint64_t null_components_ = 0;
 };
 
-}  // namespace vorlane_engine
+}  // namespace vorlane

@@ -1,0 +1,65 @@
+// A factor as the solver keeps it: the factor's own arrays (what is saved and exported), the
+// renumbering it was built in, and its streamed copy, which every apply and iteration uses.
+// Elimination may run on the renumbered matrix P A P^T; its vertex numbers are then mapped
+// back to A's, so that the factor applies P^T F^-1 P to vectors in A's numbering with no
+// permutation left for the solves to do.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "vorlane/builder.hpp"
+#include "vorlane/checked_matrix.hpp"
+#include "vorlane/decomposition.hpp"
+#include "vorlane/expected.hpp"
+#include "vorlane/renumbering.hpp"
+#include "vorlane/streamed_factor.hpp"
+
+namespace vorlane {
+
+struct SolverFactor {
+    CoreFactor core;
+    // order[new] = old when the factor is that of the renumbered matrix; else empty.
+    std::vector<uint32_t> renumbering;
+    StreamedFactor streamed;
+
+    bool renumbered() const { return !renumbering.empty(); }
+};
+
+// Renames the vertices of a factor of the renumbered matrix (built with old_of[new] = old) by
+// their numbers in A; the added ground vertex, if any, keeps its number.
+void name_in_original_numbering(CoreFactor& factor, std::span<const uint32_t> old_of);
+
+// The solver's factor from a finished core factor in A's numbering and the renumbering it was
+// built in (order[new] = old, or empty), laid out for streamed applies in `precision`. The
+// core's own solve layout is released: the solver never solves through it. Fails only for
+// lack of memory.
+Expected<SolverFactor, std::string> make_solver_factor(CoreFactor&& factor, std::vector<uint32_t>&& renumbering,
+                                                       Precision precision);
+
+// An error message unless order holds each of 0, ..., n - 1 exactly once.
+std::optional<std::string> check_renumbering(std::span<const uint32_t> order, uint64_t n);
+
+struct FactorSettings {
+    uint64_t seed = 0;
+    std::optional<uint32_t> split;
+    Renumber renumber = Renumber::Auto;
+    Precision precision = Precision::Double;
+};
+
+struct FactorizeError {
+    enum class Kind : uint8_t { Invalid, OutOfMemory, Interrupted };
+    Kind kind;
+    std::string message;
+};
+
+// Renumbers the checked matrix (as settings.renumber says), factorizes its factor input and
+// lays the factor out in A's numbering. A factor too large for the core's 32-bit offsets or
+// lists counts as lack of memory.
+Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, const FactorSettings& settings,
+                                                 StopCheck stop = {});
+
+}  // namespace vorlane

@@ -1,0 +1,69 @@
+// Factorizing a checked matrix in its chosen numbering, mapping the factor back to A's vertex
+// numbers, laying it out for its applies, and checking a renumbering from outside.
+#include "vorlane/solver_factor.hpp"
+
+#include <utility>
+#include <variant>
+
+namespace vorlane {
+
+void name_in_original_numbering(CoreFactor& f, std::span<const uint32_t> old_of) {
+    const uint64_t n = old_of.size();
+    for (uint32_t& v : f.order) v = v < n ? old_of[v] : v;
+    for (uint32_t& v : f.rows) v = v < n ? old_of[v] : v;
+}
+
+Expected<SolverFactor, std::string> make_solver_factor(CoreFactor&& factor,
+                                                                std::vector<uint32_t>&& renumbering,
+                                                                Precision precision) {
+    SolverFactor result{std::move(factor), std::move(renumbering), {}};
+    CoreFactor& f = result.core;
+    std::vector<uint32_t>().swap(f.position);
+    std::vector<uint32_t>().swap(f.position_rows);
+    std::vector<double>().swap(f.scratch.buffer);
+    auto streamed = StreamedFactor::from(f, precision);
+    if (!streamed) return unexpected(streamed.error());
+    result.streamed = std::move(streamed).value();
+    return result;
+}
+
+std::optional<std::string> check_renumbering(std::span<const uint32_t> order, uint64_t n) {
+    if (order.size() != n) {
+        return "renumbering must hold " + std::to_string(n) + " elements, got " + std::to_string(order.size());
+    }
+    std::vector<uint8_t> seen(n, 0);
+    for (uint64_t r = 0; r < n; ++r) {
+        const uint32_t v = order[r];
+        if (v >= n) return "renumbering[" + std::to_string(r) + "] = " + std::to_string(v) + " is out of range";
+        if (seen[v]) return "renumbering names vertex " + std::to_string(v) + " twice";
+        seen[v] = 1;
+    }
+    return std::nullopt;
+}
+
+Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, const FactorSettings& settings,
+                                                 StopCheck stop) {
+    std::vector<uint32_t> renumbering = choose_renumbering(matrix, settings.renumber);
+    const FactorInput input = matrix.factor_input(renumbering);
+    CoreConfig config;
+    config.seed = settings.seed;
+    config.split_merge = settings.split;
+    auto built = build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()), config, stop);
+    if (!built) {
+        const CoreError& error = built.error();
+        auto kind = FactorizeError::Kind::Invalid;
+        if (std::holds_alternative<Interrupted>(error)) {
+            kind = FactorizeError::Kind::Interrupted;
+        } else if (std::holds_alternative<OutOfMemory>(error) || std::holds_alternative<FactorTooLarge>(error) ||
+                   std::holds_alternative<ListTooLong>(error)) {
+            kind = FactorizeError::Kind::OutOfMemory;
+        }
+        return unexpected(FactorizeError{kind, message(error)});
+    }
+    name_in_original_numbering(built.value(), renumbering);
+    auto factor = make_solver_factor(std::move(built).value(), std::move(renumbering), settings.precision);
+    if (!factor) return unexpected(FactorizeError{FactorizeError::Kind::OutOfMemory, factor.error()});
+    return std::move(factor).value();
+}
+
+}  // namespace vorlane
