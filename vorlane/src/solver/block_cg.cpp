@@ -276,8 +276,10 @@ private:
         } else {
             std::copy(r_.begin(), r_.end(), q_.begin());
         }
-        if (!(outcome_.path == Path::Factor && matrix_.connected_laplacian() && factor_->n() == factor_->original_n())) {
-            // The factor's own solve already removes the mean on a connected Laplacian.
+        // The factor's own solve already removes the mean on a connected Laplacian.
+        const bool factor_removes_mean = outcome_.path == Path::Factor && matrix_.connected_laplacian() &&
+                                         factor_->n() == factor_->original_n();
+        if (!factor_removes_mean) {
             matrix_.project(q_.data(), k, k, sums_);
         }
         std::fill(dots_.begin(), dots_.end(), 0.0);
