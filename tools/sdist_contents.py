@@ -13,7 +13,7 @@ from typing import Iterable, List
 REQUIRED = [
     "PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
     "cmake", "vorlane/CMakeLists.txt", "vorlane/include", "vorlane/internal", "vorlane/src", "vorlane/problems",
-    "vorlane-py/CMakeLists.txt", "vorlane-py/src", "vorlane-py/engine",
+    "vorlane-py/CMakeLists.txt", "vorlane-py/common", "vorlane-py/src", "vorlane-py/engine",
     "python/vorlane/__init__.py", "python/_vorlane-stubs",
 ]
 ALLOWED = REQUIRED + ["CHANGELOG.md", ".gitignore", "python/vorlane"]

@@ -12,7 +12,7 @@ BUILD_INPUTS = [
     "cmake/install.cmake", "vorlane/CMakeLists.txt", "vorlane/include/vorlane/vorlane.hpp",
     "vorlane/internal/vorlane/csr.hpp", "vorlane/src/csr.cpp",
     "vorlane/problems/vorlane_problems/matrices.hpp", "vorlane-py/CMakeLists.txt",
-    "vorlane-py/src/module.cpp", "vorlane-py/engine/py_cg.cpp",
+    "vorlane-py/common/core_exceptions.hpp", "vorlane-py/src/module.cpp", "vorlane-py/engine/py_cg.cpp",
     "python/vorlane/__init__.py", "python/vorlane/graph/__init__.py", "python/_vorlane-stubs/__init__.pyi",
 ]
 

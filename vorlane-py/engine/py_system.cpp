@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "buffers.hpp"
+#include "core_exceptions.hpp"
 #include "guard.hpp"
 #include "py_types.hpp"
 
@@ -233,8 +234,7 @@ std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, uint
     auto poll = [](void* context) { return static_cast<Unlocked*>(context)->poll(); };
     auto factor = vorlane::factorize(matrix, {seed, split, mode, precision}, {poll, &unlocked});
     if (factor) return std::move(factor).value();
-    failure.interrupted = factor.error().kind == vorlane::FactorizeError::Kind::Interrupted;
-    failure.memory = factor.error().kind == vorlane::FactorizeError::Kind::OutOfMemory;
+    failure.error_class = factor.error().kind;
     failure.message = std::move(factor.error().message);
     return std::nullopt;
 }
@@ -263,8 +263,8 @@ bool read_precision(PyObject* object, vorlane::Precision& precision) {
 
 void raise_factorize_failure(const FactorizeFailure& failure) {
     // An interrupt has its exception pending already (from the signal handler).
-    if (failure.interrupted && PyErr_Occurred()) return;
-    PyErr_SetString(failure.memory ? PyExc_MemoryError : PyExc_ValueError, failure.message.c_str());
+    if (failure.error_class == vorlane::ErrorClass::Interrupted && PyErr_Occurred()) return;
+    PyErr_SetString(vorlane_common::exception_for(failure.error_class), failure.message.c_str());
 }
 
 PyObject* check_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

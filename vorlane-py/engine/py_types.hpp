@@ -45,8 +45,7 @@ PyTypeObject* factor_type();
 // Why a factorization failed, kept until the interpreter lock is back to raise it.
 struct FactorizeFailure {
     std::string message;
-    bool memory = false;
-    bool interrupted = false;
+    vorlane::ErrorClass error_class = vorlane::ErrorClass::Invalid;
 };
 // Renumbers (as mode says) and factorizes while `unlocked` holds the interpreter lock
 // released, polling it for signals.

@@ -1,5 +1,6 @@
 // Raising Python exceptions: argument prefixes, core and solve errors, and C++ failures.
 #include "errors.hpp"
+#include "core_exceptions.hpp"
 #include "lazy_object.hpp"
 
 #include <atomic>
@@ -74,11 +75,7 @@ void raise_core_error(const vorlane::CoreError& error) {
         return;
     }
     std::string text = vorlane::message(error);
-    // Capacity limits of the factor's and the graph's 32-bit positions are a size failure.
-    const bool too_large = std::holds_alternative<vorlane::FactorTooLarge>(error) ||
-                           std::holds_alternative<vorlane::ListTooLong>(error);
-    PyObject* kind = too_large ? PyExc_MemoryError : PyExc_ValueError;
-    PyErr_SetString(kind, text.c_str());
+    PyErr_SetString(vorlane_common::exception_for(vorlane::classify(error)), text.c_str());
 }
 
 void raise_solve_error(const vorlane::SolveError& error) {

@@ -48,6 +48,18 @@ std::string message(const ConfigError& error) {
         [](const SplitMergeZero& e) { return "split_merge must be >= 1 (got " + num(e.value) + ")"; }, error);
 }
 
+ErrorClass classify(const CoreError& error) {
+    return std::visit(Overloaded{
+                          [](const InvalidCsr&) { return ErrorClass::Invalid; },
+                          [](const InvalidConfig&) { return ErrorClass::Invalid; },
+                          [](const OutOfMemory&) { return ErrorClass::OutOfMemory; },
+                          [](const FactorTooLarge&) { return ErrorClass::OutOfMemory; },
+                          [](const Interrupted&) { return ErrorClass::Interrupted; },
+                          [](const ListTooLong&) { return ErrorClass::OutOfMemory; },
+                      },
+                      error);
+}
+
 std::string message(const CoreError& error) {
     return std::visit(Overloaded{
                           [](const InvalidCsr& e) { return "invalid CSR matrix: " + message(e.error); },

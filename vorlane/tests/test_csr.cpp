@@ -169,4 +169,17 @@ TEST(CoreErrorMessages, WrapperAndInnerText) {
     EXPECT_FALSE(vorlane::message(vorlane::CoreError{vorlane::FactorTooLarge{}}).empty());
 }
 
+// The class decides the exception a binding raises: the capacity limits of the factor's and the
+// graph's 32-bit positions are a lack of memory, not a fault of the input.
+TEST(CsrErrors, ClassesSeparateInputFaultsFromMemoryAndStops) {
+    using vorlane::CoreError;
+    using vorlane::ErrorClass;
+    EXPECT_EQ(vorlane::classify(CoreError{vorlane::InvalidCsr{vorlane::csr_error::DimensionOverflow{1}}}), ErrorClass::Invalid);
+    EXPECT_EQ(vorlane::classify(CoreError{vorlane::InvalidConfig{vorlane::SplitMergeZero{0}}}), ErrorClass::Invalid);
+    EXPECT_EQ(vorlane::classify(CoreError{vorlane::OutOfMemory{}}), ErrorClass::OutOfMemory);
+    EXPECT_EQ(vorlane::classify(CoreError{vorlane::FactorTooLarge{}}), ErrorClass::OutOfMemory);
+    EXPECT_EQ(vorlane::classify(CoreError{vorlane::ListTooLong{}}), ErrorClass::OutOfMemory);
+    EXPECT_EQ(vorlane::classify(CoreError{vorlane::Interrupted{}}), ErrorClass::Interrupted);
+}
+
 }  // namespace

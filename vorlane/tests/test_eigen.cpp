@@ -90,7 +90,9 @@ TEST(EigenAdapter, StorageOrderAndCompressionDoNotChangeTheFactor) {
     Sparse<Eigen::ColMajor> filling(m.n, m.n);
     filling.reserve(Eigen::VectorXi::Constant(m.n, 8));
     for (int j = 0; j < col.outerSize(); ++j) {
-        for (Sparse<Eigen::ColMajor>::InnerIterator it(col, j); it; ++it) filling.insert(it.row(), it.col()) = it.value();
+        for (Sparse<Eigen::ColMajor>::InnerIterator it(col, j); it; ++it) {
+            filling.insert(it.row(), it.col()) = it.value();
+        }
     }
     ASSERT_FALSE(filling.isCompressed());
     const Eigen::VectorXd r = random_vector(m.n, 7);

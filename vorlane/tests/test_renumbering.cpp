@@ -130,12 +130,12 @@ TEST(Renumbering, FactorizeReportsWhatStoppedIt) {
     const vorlane::StopCheck stop{[](void*) { return true; }, nullptr};
     auto stopped = vorlane::factorize(matrix, {}, stop);
     ASSERT_FALSE(stopped.has_value());
-    EXPECT_EQ(stopped.error().kind, vorlane::FactorizeError::Kind::Interrupted);
+    EXPECT_EQ(stopped.error().kind, vorlane::ErrorClass::Interrupted);
     vorlane::FactorSettings zero_split;
     zero_split.split = 0;
     auto refused = vorlane::factorize(matrix, zero_split);
     ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error().kind, vorlane::FactorizeError::Kind::Invalid);
+    EXPECT_EQ(refused.error().kind, vorlane::ErrorClass::Invalid);
 }
 
 }  // namespace

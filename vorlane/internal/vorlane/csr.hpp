@@ -68,6 +68,11 @@ struct ListTooLong {};
 
 using CoreError = std::variant<InvalidCsr, InvalidConfig, OutOfMemory, FactorTooLarge, Interrupted, ListTooLong>;
 
+// How a core error is reported: a fault of the input or the configuration, a lack of memory
+// (the 32-bit capacity limits of the factor and the graph included), or the caller's stop.
+enum class ErrorClass : uint8_t { Invalid, OutOfMemory, Interrupted };
+ErrorClass classify(const CoreError& error);
+
 std::string message(const CsrError& error);
 std::string message(const ConfigError& error);
 std::string message(const CoreError& error);

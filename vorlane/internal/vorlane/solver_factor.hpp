@@ -51,14 +51,12 @@ struct FactorSettings {
 };
 
 struct FactorizeError {
-    enum class Kind : uint8_t { Invalid, OutOfMemory, Interrupted };
-    Kind kind;
+    ErrorClass kind;
     std::string message;
 };
 
 // Renumbers the checked matrix (as settings.renumber says), factorizes its factor input and
-// lays the factor out in A's numbering. A factor too large for the core's 32-bit offsets or
-// lists counts as lack of memory.
+// lays the factor out in A's numbering.
 Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, const FactorSettings& settings,
                                                  StopCheck stop = {});
 

@@ -43,11 +43,11 @@ FactorSettings factor_settings(const PreconditionerOptions& options) {
 
 Error factorize_error(FactorizeError&& error) {
     switch (error.kind) {
-        case FactorizeError::Kind::OutOfMemory:
+        case ErrorClass::OutOfMemory:
             return Error{ErrorKind::OutOfMemory, std::move(error.message)};
-        case FactorizeError::Kind::Invalid:
+        case ErrorClass::Invalid:
             return Error{ErrorKind::InvalidArgument, std::move(error.message)};
-        case FactorizeError::Kind::Interrupted:
+        case ErrorClass::Interrupted:
             break;
     }
     // Nothing asks the factorization to stop.

@@ -3,7 +3,6 @@
 #include "vorlane/solver_factor.hpp"
 
 #include <utility>
-#include <variant>
 
 namespace vorlane {
 
@@ -48,21 +47,12 @@ Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, co
     CoreConfig config;
     config.seed = settings.seed;
     config.split_merge = settings.split;
-    auto built = build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()), config, stop);
-    if (!built) {
-        const CoreError& error = built.error();
-        auto kind = FactorizeError::Kind::Invalid;
-        if (std::holds_alternative<Interrupted>(error)) {
-            kind = FactorizeError::Kind::Interrupted;
-        } else if (std::holds_alternative<OutOfMemory>(error) || std::holds_alternative<FactorTooLarge>(error) ||
-                   std::holds_alternative<ListTooLong>(error)) {
-            kind = FactorizeError::Kind::OutOfMemory;
-        }
-        return unexpected(FactorizeError{kind, message(error)});
-    }
+    auto built =
+        build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()), config, stop);
+    if (!built) return unexpected(FactorizeError{classify(built.error()), message(built.error())});
     name_in_original_numbering(built.value(), renumbering);
     auto factor = make_solver_factor(std::move(built).value(), std::move(renumbering), settings.precision);
-    if (!factor) return unexpected(FactorizeError{FactorizeError::Kind::OutOfMemory, factor.error()});
+    if (!factor) return unexpected(FactorizeError{ErrorClass::OutOfMemory, factor.error()});
     return std::move(factor).value();
 }
 
