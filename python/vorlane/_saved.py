@@ -103,7 +103,7 @@ def state_of(preconditioner: Any) -> Dict[str, np.ndarray]:
     }
 
 
-def from_state(state: Mapping[str, Any], precision: str = "double") -> Any:
+def from_state(state: Mapping[str, Any], precision: str = "mixed") -> Any:
     """The Preconditioner the state describes, its applies in ``precision``; ValueError unless
     it describes a valid one."""
     from ._preconditioner import Preconditioner
@@ -182,7 +182,7 @@ def save(preconditioner: Any, file: PathOrFile) -> None:
         np.savez(file, **state)
 
 
-def load(file: PathOrFile, *, precision: str = "double") -> Any:
+def load(file: PathOrFile, *, precision: str = "mixed") -> Any:
     """Load a :class:`vorlane.Preconditioner` saved by :func:`vorlane.save`.
 
     The file is never unpickled; solves with the loaded preconditioner are bit for bit those
@@ -192,9 +192,9 @@ def load(file: PathOrFile, *, precision: str = "double") -> Any:
     ----------
     file : str, os.PathLike or binary file object
         The saved archive.
-    precision : {"double", "mixed"}
-        How the loaded factor's applies store it, as for :class:`vorlane.Preconditioner`:
-        the file holds the factor, not that choice.
+    precision : {"mixed", "double"}
+        How the loaded factor's applies store it, as for :class:`vorlane.Preconditioner`
+        ("mixed" by default): the file holds the factor, not that choice.
 
     Returns
     -------

@@ -165,7 +165,7 @@ def run(
     seed: int = 0,
     split: Optional[int] = None,
     renumber: Union[bool, str] = "auto",
-    precision: str = "double",
+    precision: str = "mixed",
     factor: Any = None,
     X0: Optional[np.ndarray] = None,
     notify: Optional[Callable[[int, float], object]] = None,
@@ -238,7 +238,7 @@ def solve(
     M: object = None,
     method: str = "auto",
     renumber: Union[bool, str] = "auto",
-    precision: str = "double",
+    precision: str = "mixed",
     verbose: Optional[bool] = None,
 ) -> "tuple[np.ndarray, SolveInfo]":
     """Solve A x = b for a symmetric Laplacian or SDDM matrix A.
@@ -272,8 +272,8 @@ def solve(
             and reverse Cuthill-McKee restores it, ``True`` always, ``False`` never. The
             solution is in A's numbering either way.
         precision: how the factor's applies store it, as for
-            :class:`vorlane.Preconditioner`: ``"double"`` or ``"mixed"`` (single-precision
-            multipliers). Ignored when ``M`` is given (M's own precision applies).
+            :class:`vorlane.Preconditioner`: ``"mixed"`` (the default: single-precision
+            multipliers) or ``"double"``. Ignored when ``M`` is given (M's own precision applies).
         verbose: progress on stderr: ``True`` prints a line per second of iteration and a
             last line with the outcome; ``False`` prints nothing; None (the default) shows
             a progress line, rewritten in place and erased at the end, only when stderr is

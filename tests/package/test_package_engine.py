@@ -267,7 +267,7 @@ def test_two_threads_solve_at_once(rng):
 @pytest.mark.parametrize("name", sorted(BLOCK_CASES))
 def test_mixed_precision_applies_near_double_and_keeps_its_iterations(name, rng):
     A = BLOCK_CASES[name]()
-    double = vorlane.Preconditioner(A, seed=3)
+    double = vorlane.Preconditioner(A, seed=3, precision="double")
     mixed = vorlane.Preconditioner(A, seed=3, precision="mixed")
     assert (double.precision, mixed.precision) == ("double", "mixed")
     assert mixed.nbytes < double.nbytes
@@ -286,10 +286,12 @@ def test_precision_survives_copies_and_is_chosen_on_load(tmp_path):
     A = problems.grid_laplacian(10, seed=2)
     M = vorlane.Preconditioner(A, precision="mixed")
     assert pickle.loads(pickle.dumps(M)).precision == "mixed"
+    double = vorlane.Preconditioner(A, precision="double")
+    assert pickle.loads(pickle.dumps(double)).precision == "double"
     path = tmp_path / "m.npz"
-    vorlane.save(M, path)
-    assert vorlane.load(path).precision == "double"
-    assert vorlane.load(path, precision="mixed").precision == "mixed"
+    vorlane.save(double, path)
+    assert vorlane.load(path).precision == "mixed" == vorlane.Preconditioner(A).precision
+    assert vorlane.load(path, precision="double").precision == "double"
     for call in (lambda: vorlane.Preconditioner(A, precision="single"), lambda: vorlane.load(path, precision=1),
                  lambda: vorlane.solve(A, np.zeros(100), precision="half")):
         with pytest.raises(ValueError, match="precision must be one of 'double', 'mixed'"):
