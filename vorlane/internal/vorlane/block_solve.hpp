@@ -42,6 +42,11 @@ std::string message(const BlockSolveError& error);
 // Elements a block buffer of this shape must hold (saturating; 0 for no rows).
 uint64_t block_extent(const BlockShape& shape);
 
+// What every blocked apply checks before writing anything: the width against the stride, the
+// rows against the dimension n, and the rhs and out buffers against the block's extent.
+std::optional<BlockSolveError> check_block(const BlockShape& shape, uint64_t n, uint64_t rhs_size,
+                                           uint64_t out_size);
+
 // Solves with the factor for every column of rhs at once and writes the first shape.rows
 // rows of each solution to out; work needs factor.n * width elements. Column j of the result
 // is bit-identical to solve_into_buffer on column j alone. rhs and out may be the same

@@ -121,6 +121,17 @@ uint64_t block_extent(const BlockShape& shape) {
     return saturating_add(saturating_mul(shape.rows - 1, shape.stride), shape.width);
 }
 
+std::optional<BlockSolveError> check_block(const BlockShape& shape, uint64_t n, uint64_t rhs_size,
+                                           uint64_t out_size) {
+    using namespace block_error;
+    if (shape.width == 0 || shape.width > shape.stride) return BadWidth{shape.width, shape.stride};
+    if (shape.rows > n) return TooManyRows{shape.rows, n};
+    const uint64_t extent = block_extent(shape);
+    if (rhs_size < extent) return BufferTooSmall{"rhs", rhs_size, extent};
+    if (out_size < extent) return BufferTooSmall{"out", out_size, extent};
+    return std::nullopt;
+}
+
 std::optional<BlockSolveError> solve_block_into(const CoreFactor& factor, const BlockShape& shape,
                                                 std::span<const double> rhs, std::span<double> out,
                                                 std::span<double> work) {
@@ -128,11 +139,7 @@ std::optional<BlockSolveError> solve_block_into(const CoreFactor& factor, const 
     const uint64_t n = factor.n;
     const size_t w = shape.width;
     const size_t stride = shape.stride;
-    if (shape.width == 0 || shape.width > shape.stride) return BadWidth{shape.width, shape.stride};
-    if (shape.rows > n) return TooManyRows{shape.rows, n};
-    const uint64_t extent = block_extent(shape);
-    if (rhs.size() < extent) return BufferTooSmall{"rhs", rhs.size(), extent};
-    if (out.size() < extent) return BufferTooSmall{"out", out.size(), extent};
+    if (auto error = check_block(shape, n, rhs.size(), out.size())) return error;
     const uint64_t need = saturating_mul(n, shape.width);
     if (work.size() < need) return BufferTooSmall{"work", work.size(), need};
     if (n == 0) return std::nullopt;

@@ -167,11 +167,7 @@ std::optional<BlockSolveError> StreamedFactor::apply(const BlockShape& shape, st
     using namespace block_error;
     const uint64_t n = n_;
     const size_t stride = shape.stride;
-    if (shape.width == 0 || shape.width > shape.stride) return BadWidth{shape.width, shape.stride};
-    if (shape.rows > n) return TooManyRows{shape.rows, n};
-    const uint64_t extent = block_extent(shape);
-    if (rhs.size() < extent) return BufferTooSmall{"rhs", rhs.size(), extent};
-    if (out.size() < extent) return BufferTooSmall{"out", out.size(), extent};
+    if (auto error = check_block(shape, n, rhs.size(), out.size())) return error;
     const uint64_t need = work_size(shape.width);
     if (work.size() < need) return BufferTooSmall{"work", work.size(), need};
     if (!dots.empty() && dots.size() < shape.width) return BufferTooSmall{"dots", dots.size(), shape.width};
