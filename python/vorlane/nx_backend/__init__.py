@@ -26,7 +26,7 @@ from ._dispatch import make_can_run
 from ._graph import VorlaneGraph, from_networkx, to_networkx
 from ._info import FUNCTIONS
 from ._resistance import effective_graph_resistance, kemeny_constant, resistance_distance
-from ._spectral import (
+from ._fiedler import (
     algebraic_connectivity,
     fiedler_vector,
     spectral_bisection,

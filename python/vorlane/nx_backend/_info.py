@@ -22,7 +22,7 @@ _ENERGY = (
     _SOLVES + "; values come from energy estimates, whose relative error is about the "
     "square of the solves'."
 )
-_SPECTRAL = (
+_EIGENPAIR = (
     "Computed by LOBPCG preconditioned with a vorlane factorization (densely up to "
     "64 nodes) to networkx's ``tol`` on the relative residual ||L x - sigma x||_1 / "
     "||L||_inf; ``method`` is checked but the backend's own iteration runs. A run that "
@@ -43,10 +43,10 @@ FUNCTIONS: Dict[str, Dict[str, Any]] = {
         "additional_docs": "From the diagonal of the Laplacian's pseudo-inverse weighted "
         "by the degrees, one solve per node. " + _ENERGY,
     },
-    "algebraic_connectivity": {"additional_docs": _SPECTRAL},
-    "fiedler_vector": {"additional_docs": _SPECTRAL},
-    "spectral_ordering": {"additional_docs": _SPECTRAL},
-    "spectral_bisection": {"additional_docs": _SPECTRAL},
+    "algebraic_connectivity": {"additional_docs": _EIGENPAIR},
+    "fiedler_vector": {"additional_docs": _EIGENPAIR},
+    "spectral_ordering": {"additional_docs": _EIGENPAIR},
+    "spectral_bisection": {"additional_docs": _EIGENPAIR},
     "current_flow_closeness_centrality": {
         "additional_docs": "One solve per node. " + _ENERGY + _NEGATIVE,
     },

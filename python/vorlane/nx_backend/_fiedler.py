@@ -27,8 +27,8 @@ def check_method(method: Any) -> None:
         raise nx.NetworkXError(f"unknown method {method!r}.")
 
 
-def _spectral_conductances(G: VorlaneGraph, weight: Optional[str]) -> np.ndarray:
-    """networkx's weights for spectral work: absolute values, self-loops and zeros dropped."""
+def _eigen_conductances(G: VorlaneGraph, weight: Optional[str]) -> np.ndarray:
+    """networkx's weights for eigenvector work: absolute values, self-loops and zeros dropped."""
     w = np.abs(G.edge_weights(weight))
     w[G.heads == G.tails] = 0.0
     return w
@@ -125,7 +125,7 @@ def algebraic_connectivity(
     check_method(method)
     if len(G) < 2:
         raise nx.NetworkXError("graph has less than two nodes.")
-    c = _spectral_conductances(G, weight)
+    c = _eigen_conductances(G, weight)
     if components(G, c)[0] > 1:
         return 0.0
     L = laplacian(G, c)
@@ -143,7 +143,7 @@ def fiedler_vector(
     check_method(method)
     if len(G) < 2:
         raise nx.NetworkXError("graph has less than two nodes.")
-    c = _spectral_conductances(G, weight)
+    c = _eigen_conductances(G, weight)
     if components(G, c)[0] > 1:
         raise nx.NetworkXError("graph is not connected.")
     if G.n == 2:
@@ -160,7 +160,7 @@ def spectral_ordering(
     if len(G) == 0:
         raise nx.NetworkXError("graph is empty.")
     check_method(method)
-    c = _spectral_conductances(G, weight)
+    c = _eigen_conductances(G, weight)
     count, labels = components(G, c)
     L = laplacian(G, c)
     order: List[Any] = []
