@@ -1,9 +1,10 @@
-"""Progress lines on a terminal: one line, rewritten in place, erased when done."""
+"""Progress lines: on a terminal one line, rewritten in place and erased when done; in a log,
+whole lines now and then."""
 
 from __future__ import annotations
 
 import time
-from typing import TextIO
+from typing import Callable, Optional, TextIO
 
 
 class Progress:
@@ -47,50 +48,52 @@ class Progress:
             self._width = 0
 
 
-class SolveProgress:
-    """Progress of one solve on a stream: a rewritten line on a terminal once the solve has
-    run for a second, or with ``lines`` a line per second and a last one with the outcome."""
 
-    _DELAY = 1.0
+def is_terminal(stream: TextIO) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
 
-    def __init__(self, stream: TextIO, lines: bool) -> None:
+
+class DelayedLine:
+    """Progress of one long computation on a stream. Nothing for its first ``delay`` seconds;
+    then, on a terminal, one line rewritten at most every 0.2 s and erased by finish();
+    elsewhere a whole line at most every ``interval`` seconds. ``enabled``: None reports on a
+    terminal only, True anywhere, False never."""
+
+    _TERMINAL_INTERVAL = 0.2
+
+    def __init__(self, stream: TextIO, enabled: Optional[bool], delay: float, interval: float) -> None:
         self._stream = stream
-        self._lines = lines
+        self._terminal = is_terminal(stream)
+        self.on = self._terminal if enabled is None else bool(enabled)
+        self._delay = delay
+        self._interval = self._TERMINAL_INTERVAL if self._terminal else interval
         self._start = time.monotonic()
         self._last = self._start
-        self._progress = None if lines else Progress(stream)
+        self._width = 0
         self._shown = False
 
-    @classmethod
-    def for_option(cls, verbose: object, stream: TextIO) -> "SolveProgress | None":
-        """The reporter the verbose option asks for (None for none)."""
-        if verbose is None:
-            try:
-                return cls(stream, lines=False) if stream.isatty() else None
-            except (AttributeError, ValueError):
-                return None
-        return cls(stream, lines=True) if verbose else None
-
-    def iteration(self, count: int, residual: float) -> None:
-        now = time.monotonic()
-        if now - self._start < self._DELAY:
+    def show(self, text_of: Callable[[float], str]) -> None:
+        """Shows text_of(seconds elapsed) when it is time to (the text is made only then)."""
+        if not self.on:
             return
-        if self._progress is not None:
-            if not self._shown:
-                self._shown = True
-                self._progress.phase("vorlane.solve")
-            self._progress.iteration(count, residual)
-        elif now - self._last >= self._DELAY:
-            self._last = now
-            self._stream.write(f"vorlane.solve: iteration {count}, relative residual {residual:.2e}, "
-                               f"{now - self._start:.1f} s\n")
-            self._stream.flush()
+        now = time.monotonic()
+        if now - self._start < self._delay or (self._shown and now - self._last < self._interval):
+            return
+        self._last = now
+        self._shown = True
+        text = text_of(now - self._start)
+        if self._terminal:
+            self._stream.write("\r" + text.ljust(self._width))
+            self._width = len(text)
+        else:
+            self._stream.write(text + "\n")
+        self._stream.flush()
 
     def finish(self) -> None:
-        if self._progress is not None:
-            self._progress.clear()
-
-    def outcome(self, message: str) -> None:
-        if self._lines:
-            self._stream.write(f"vorlane.solve: {message} ({time.monotonic() - self._start:.1f} s)\n")
+        if self._terminal and self._width:
+            self._stream.write("\r" + " " * self._width + "\r")
             self._stream.flush()
+            self._width = 0

@@ -15,7 +15,7 @@ import numpy as np
 
 from . import _engine
 from ._limits import DEFAULT_RTOL
-from ._progress import SolveProgress
+from ._progress import DelayedLine
 from ._checks import (
     as_block,
     check_matrix,
@@ -274,10 +274,10 @@ def solve(
         precision: how the factor's applies store it, as for
             :class:`vorlane.Preconditioner`: ``"mixed"`` (the default: single-precision
             multipliers) or ``"double"``. Ignored when ``M`` is given (M's own precision applies).
-        verbose: progress on stderr: ``True`` prints a line per second of iteration and a
-            last line with the outcome; ``False`` prints nothing; None (the default) shows
-            a progress line, rewritten in place and erased at the end, only when stderr is
-            a terminal and the solve runs longer than a second.
+        verbose: progress on stderr once the solve has run for a second: a line rewritten
+            in place (erased at the end) on a terminal, else a line per second. ``True``
+            reports anywhere and ends with a line giving the outcome; ``False`` prints
+            nothing; None (the default) reports on a terminal only.
 
     Returns:
         ``(x, info)``: the solution as a float64 array of the shape of ``b`` and a
@@ -335,9 +335,16 @@ def solve(
             callback(current)
 
         hooks.append(call_back)
-    reporter = SolveProgress.for_option(verbose, sys.stderr)
-    if reporter is not None:
-        hooks.append(reporter.iteration)
+    progress = DelayedLine(sys.stderr, verbose, delay=1.0, interval=1.0)
+    if progress.on:
+
+        def report(iteration: int, residual: float) -> None:
+            progress.show(
+                lambda elapsed: f"vorlane.solve: iteration {iteration}, relative residual {residual:.2e}, "
+                f"{elapsed:.1f} s"
+            )
+
+        hooks.append(report)
 
     def notify(iteration: int, residual: float) -> None:
         for hook in hooks:
@@ -350,10 +357,10 @@ def solve(
             notify=notify if hooks else None, snapshot=snapshot,
         )
     finally:
-        if reporter is not None:
-            reporter.finish()
-    if reporter is not None:
-        reporter.outcome(result.message)
+        progress.finish()
+    if verbose:
+        sys.stderr.write(f"vorlane.solve: {result.message} ({time.perf_counter() - start:.1f} s)\n")
+        sys.stderr.flush()
     vector = len(shape) == 1 or B.shape[1] == 1 and len(shape) == 2 and shape[1] == 1
     info = SolveInfo(
         converged=result.converged,
