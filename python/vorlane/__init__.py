@@ -9,6 +9,7 @@ the low-level, unchecked entry.
 from _vorlane import Config, Factor, factorize, factorize_raw
 
 from ._mmio import read_matrix_market
+from ._order import Rounds
 from ._operator import aslinearoperator
 from ._renumber import renumbering
 from ._solve import SolveInfo, solve
@@ -56,6 +57,7 @@ __all__ = [
     "Config",
     "Factor",
     "Preconditioner",
+    "Rounds",
     "SolveInfo",
     "__version__",
     "aslinearoperator",

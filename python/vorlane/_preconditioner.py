@@ -20,6 +20,7 @@ from ._checks import (
     refill_matrix,
     renumber_mode,
 )
+from ._order import Rounds, check_order, check_threads, engine_order, order_name
 
 _PRECISION_NAMES = {number: name for name, number in PRECISIONS.items()}
 
@@ -27,7 +28,8 @@ _PRECISION_NAMES = {number: name for name, number in PRECISIONS.items()}
 class Preconditioner(LinearOperator):
     """An approximate inverse of a Laplacian or SDDM matrix A, as a SciPy LinearOperator.
 
-    ``Preconditioner(A, seed=0, split=None, check=True, renumber="auto", precision="mixed")``
+    ``Preconditioner(A, seed=0, split=None, check=True, renumber="auto", precision="mixed",
+    order="sequential", threads=None)``
     checks A as
     :func:`vorlane.solve` does (``check=False`` keeps only the structure and finiteness
     checks) and factorizes it, without holding the interpreter lock. ``matvec``/``matmat``
@@ -44,6 +46,11 @@ class Preconditioner(LinearOperator):
     P A P^T; its vertex numbers are mapped back to A's, so it applies P^T F^-1 P to vectors
     in A's numbering, here and in :func:`vorlane.solve`'s iteration, with no permutation
     per application. The same A, seed and split give the same factor, bit for bit.
+
+    ``order="rounds"`` (or a :class:`vorlane.Rounds` with its options) factorizes in the
+    parallel order on ``threads`` threads (None: every core this process may run on): the
+    same factor for any number of threads, an approximate Cholesky factor of A as good as
+    the sequential order's, but not the same bits. ``order`` is kept as an attribute.
 
     Attributes: ``n`` (dimension), ``nnz`` (entries of the factor), ``nbytes`` (memory it
     holds), ``setup_seconds`` (checks, renumbering and factorization), ``seed``, ``split``,
@@ -75,14 +82,18 @@ class Preconditioner(LinearOperator):
         check: bool = True,
         renumber: Union[bool, str] = "auto",
         precision: str = "mixed",
+        order: Union[str, Rounds] = "sequential",
+        threads: Optional[int] = None,
     ) -> None:
         seed = check_seed(seed)
         split = check_split(split)
         renumber = check_renumber(renumber)
         precision = check_precision(precision)
+        rounds = check_order(order)
+        threads = check_threads(threads)
         start = time.perf_counter()
         system = check_matrix(A, values=bool(check))
-        self._build(system, seed, split, renumber, precision, start)
+        self._build(system, seed, split, renumber, precision, start, rounds, threads)
 
     @classmethod
     def _from_system(
@@ -112,12 +123,24 @@ class Preconditioner(LinearOperator):
         return self
 
     def _build(
-        self, system: Any, seed: int, split: Optional[int], renumber: Union[bool, str], precision: str, start: float
+        self,
+        system: Any,
+        seed: int,
+        split: Optional[int],
+        renumber: Union[bool, str],
+        precision: str,
+        start: float,
+        rounds: Optional[Rounds] = None,
+        threads: int = 1,
     ) -> None:
-        factor = system.factorize(seed, split, renumber_mode(renumber), PRECISIONS[precision])
+        factor = system.factorize(
+            seed, split, renumber_mode(renumber), PRECISIONS[precision], engine_order(rounds, threads)
+        )
         self._adopt(factor, system.factor_scale, seed, split, time.perf_counter() - start)
         self._renumber = renumber
         self._pattern = int(system.pattern)
+        self.order = order_name(rounds)
+        self._threads = threads
 
     def _adopt(self, factor: Any, scale: float, seed: int, split: Optional[int], setup_seconds: float) -> None:
         # The whole state is the factor (with the renumbering it was built in, if any), the
@@ -134,6 +157,10 @@ class Preconditioner(LinearOperator):
         self._pattern: Optional[int] = None
         self._system: Any = None
         self._refactoring = threading.Lock()
+        # The elimination order refactor() uses; a restored factor's is unknown and taken
+        # to be the sequential one.
+        self.order: Union[str, Rounds] = "sequential"
+        self._threads = 1
         n = int(factor.n)
         LinearOperator.__init__(self, dtype=np.dtype(np.float64), shape=(n, n))
 
@@ -166,7 +193,11 @@ class Preconditioner(LinearOperator):
                     )
             else:
                 refill_matrix(system, A, values=bool(check))
-            factor = system.factorize(self.seed, self.split, renumber_mode(self._renumber), PRECISIONS[self.precision])
+            rounds = check_order(self.order)
+            factor = system.factorize(
+                self.seed, self.split, renumber_mode(self._renumber), PRECISIONS[self.precision],
+                engine_order(rounds, self._threads),
+            )
             self._system = system
             self._pattern = int(system.pattern)
             self._factor = factor

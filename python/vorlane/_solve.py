@@ -9,12 +9,13 @@ from __future__ import annotations
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, List, Optional, Union
+from typing import Any, Callable, List, Optional, Tuple, Union
 
 import numpy as np
 
 from . import _engine
 from ._limits import DEFAULT_RTOL
+from ._order import Rounds, check_order, check_threads, engine_order
 from ._progress import DelayedLine
 from ._checks import (
     as_block,
@@ -166,6 +167,7 @@ def run(
     split: Optional[int] = None,
     renumber: Union[bool, str] = "auto",
     precision: str = "mixed",
+    order: Optional[Tuple[int, float, int]] = None,
     factor: Any = None,
     X0: Optional[np.ndarray] = None,
     notify: Optional[Callable[[int, float], object]] = None,
@@ -191,7 +193,7 @@ def run(
     start = time.perf_counter()
     path_used, built, factor_seconds, columns = _engine.cg(
         system, factor, B, X, k, X0 is not None, tol, atol, maxiter, path, adaptive, time_limit,
-        seed, split, renumber_mode(renumber), PRECISIONS[precision], notify, snapshot,
+        seed, split, renumber_mode(renumber), PRECISIONS[precision], order, notify, snapshot,
     )
     elapsed = time.perf_counter() - start
     status = [column[2] for column in columns]
@@ -239,6 +241,8 @@ def solve(
     method: str = "auto",
     renumber: Union[bool, str] = "auto",
     precision: str = "mixed",
+    order: Union[str, Rounds] = "sequential",
+    threads: Optional[int] = None,
     verbose: Optional[bool] = None,
 ) -> "tuple[np.ndarray, SolveInfo]":
     """Solve A x = b for a symmetric Laplacian or SDDM matrix A.
@@ -274,6 +278,12 @@ def solve(
         precision: how the factor's applies store it, as for
             :class:`vorlane.Preconditioner`: ``"mixed"`` (the default: single-precision
             multipliers) or ``"double"``. Ignored when ``M`` is given (M's own precision applies).
+        order: the elimination order of the factorization: ``"sequential"`` (the
+            default: one vertex at a time, the same factor on every machine and release),
+            ``"rounds"`` or a :class:`vorlane.Rounds` (the parallel order, on ``threads``
+            threads: the same factor for any number of threads, but not the sequential one).
+        threads: threads the parallel order may use; None (the default) means every core
+            this process may run on.
         verbose: progress on stderr once the solve has run for a second: a line rewritten
             in place (erased at the end) on a terminal, else a line per second. ``True``
             reports anywhere and ends with a line giving the outcome; ``False`` prints
@@ -306,6 +316,8 @@ def solve(
     method = check_method(method)
     renumber = check_renumber(renumber)
     precision = check_precision(precision)
+    rounds = check_order(order)
+    threads = check_threads(threads)
     if callback is not None and not callable(callback):
         raise TypeError(f"callback must be callable, got {describe(callback)}")
     if M is not None and method == "jacobi":
@@ -353,7 +365,7 @@ def solve(
     try:
         result = run(
             system, B, tol=rtol, atol=atol, maxiter=cap, method=method, seed=seed, split=split,
-            renumber=renumber, precision=precision, factor=factor, X0=X0,
+            renumber=renumber, precision=precision, order=engine_order(rounds, threads), factor=factor, X0=X0,
             notify=notify if hooks else None, snapshot=snapshot,
         )
     finally:

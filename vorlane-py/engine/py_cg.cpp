@@ -29,10 +29,12 @@ enum Arg {
     kSplit,
     kRenumber,
     kPrecision,
+    kOrder,
     kNotify,
     kSnapshot,
     kArgCount
 };
+static_assert(kOrder == kSeed + 4, "the factorization settings are read as five consecutive arguments");
 
 }  // namespace
 
@@ -64,19 +66,9 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const long path = PyLong_AsLong(args[kPath]);
         const int adaptive = PyObject_IsTrue(args[kAdaptive]);
         settings.time_limit = PyFloat_AsDouble(args[kTimeLimit]);
-        const unsigned long long seed = PyLong_AsUnsignedLongLong(args[kSeed]);
-        std::optional<uint32_t> split;
-        if (args[kSplit] != Py_None) {
-            const unsigned long long value = PyLong_AsUnsignedLongLong(args[kSplit]);
-            if (!PyErr_Occurred() && (value == 0 || value > std::numeric_limits<uint32_t>::max())) {
-                PyErr_SetString(PyExc_ValueError, "split must be between 1 and 4294967295");
-            }
-            split = static_cast<uint32_t>(value);
-        }
         if (PyErr_Occurred()) return nullptr;
-        Renumber renumber = Renumber::Auto;
-        vorlane::Precision precision = vorlane::Precision::Double;
-        if (!read_renumber(args[kRenumber], renumber) || !read_precision(args[kPrecision], precision)) return nullptr;
+        vorlane::FactorSettings factor_settings;
+        if (!read_factor_settings(args + kSeed, factor_settings)) return nullptr;
         if (path < 0 || path > 2 || width == 0) {
             PyErr_SetString(PyExc_ValueError, "cg(): bad path or width");
             return nullptr;
@@ -133,7 +125,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             hooks.factorize = [&]() -> const vorlane::StreamedFactor* {
                 const auto start = std::chrono::steady_clock::now();
-                built = factorize_unlocked(matrix, seed, split, renumber, precision, unlocked, failure);
+                built = factorize_unlocked(matrix, factor_settings, unlocked, failure);
                 factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 return built ? &built->streamed : nullptr;
             };

@@ -117,23 +117,17 @@ bool read_settings(PyObject* seed_object, PyObject* split_object, uint64_t& seed
 
 PyObject* system_factorize(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 4) {
-            PyErr_SetString(PyExc_TypeError, "factorize(seed, split, renumber, precision) takes four arguments");
+        if (nargs != 5) {
+            PyErr_SetString(PyExc_TypeError, "factorize(seed, split, renumber, precision, order) takes five arguments");
             return nullptr;
         }
-        uint64_t seed = 0;
-        std::optional<uint32_t> split;
-        Renumber mode = Renumber::Auto;
-        vorlane::Precision precision = vorlane::Precision::Double;
-        if (!read_settings(args[0], args[1], seed, split) || !read_renumber(args[2], mode) ||
-            !read_precision(args[3], precision)) {
-            return nullptr;
-        }
+        vorlane::FactorSettings settings;
+        if (!read_factor_settings(args, settings)) return nullptr;
         FactorizeFailure failure;
         std::optional<SolverFactor> factor;
         {
             Unlocked unlocked;
-            factor = factorize_unlocked(matrix_of(self), seed, split, mode, precision, unlocked, failure);
+            factor = factorize_unlocked(matrix_of(self), settings, unlocked, failure);
         }
         if (!factor) {
             raise_factorize_failure(failure);
@@ -195,8 +189,9 @@ PyMethodDef system_methods[] = {
     {"project", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_project)), METH_FASTCALL,
      "project(block, width): remove each column's part in the null space of A, in place"},
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
-     "factorize(seed, split, renumber, precision) -> Factor, without the interpreter lock; renumber 0 never, 1 "
-     "auto, 2 always; precision 0 double, 1 mixed"},
+     "factorize(seed, split, renumber, precision, order) -> Factor, without the interpreter lock; renumber 0 "
+     "never, 1 auto, 2 always; precision 0 double, 1 mixed; order None (sequential) or (threads, "
+     "degree_factor, round_size) for rounds"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -227,16 +222,41 @@ PyTypeObject* system_type() {
     return system_type_object;
 }
 
-std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
-                                               std::optional<uint32_t> split, Renumber mode,
-                                               vorlane::Precision precision, Unlocked& unlocked,
-                                               FactorizeFailure& failure) {
+std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, const vorlane::FactorSettings& settings,
+                                               Unlocked& unlocked, FactorizeFailure& failure) {
     auto poll = [](void* context) { return static_cast<Unlocked*>(context)->poll(); };
-    auto factor = vorlane::factorize(matrix, {seed, split, mode, precision}, {poll, &unlocked});
+    auto factor = vorlane::factorize(matrix, settings, {poll, &unlocked});
     if (factor) return std::move(factor).value();
     failure.error_class = factor.error().kind;
     failure.message = std::move(factor.error().message);
     return std::nullopt;
+}
+
+bool read_factor_settings(PyObject* const* args, vorlane::FactorSettings& settings) {
+    return read_settings(args[0], args[1], settings.seed, settings.split) &&
+           read_renumber(args[2], settings.renumber) && read_precision(args[3], settings.precision) &&
+           read_order(args[4], settings);
+}
+
+bool read_order(PyObject* object, vorlane::FactorSettings& settings) {
+    if (object == Py_None) {
+        settings.order = vorlane::Order::Sequential;
+        return true;
+    }
+    unsigned long threads = 0;
+    double degree_factor = 0.0;
+    unsigned long round_size = 0;
+    if (!PyArg_ParseTuple(object, "kdk", &threads, &degree_factor, &round_size)) return false;
+    if (threads < 1 || threads > 4096 || !(degree_factor >= 1.0 && degree_factor <= 1e6) || round_size < 1 ||
+        round_size > 0xFFFFFFFFul) {
+        PyErr_SetString(PyExc_ValueError, "order: threads in [1, 4096], degree_factor in [1, 1e6], round_size >= 1");
+        return false;
+    }
+    settings.order = vorlane::Order::Rounds;
+    settings.threads = static_cast<unsigned>(threads);
+    settings.rounds.degree_factor = degree_factor;
+    settings.rounds.round_size = static_cast<uint32_t>(round_size);
+    return true;
 }
 
 bool read_renumber(PyObject* object, Renumber& mode) {

@@ -47,12 +47,16 @@ struct FactorizeFailure {
     std::string message;
     vorlane::ErrorClass error_class = vorlane::ErrorClass::Invalid;
 };
-// Renumbers (as mode says) and factorizes while `unlocked` holds the interpreter lock
-// released, polling it for signals.
-std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, uint64_t seed,
-                                               std::optional<uint32_t> split, Renumber mode,
-                                               vorlane::Precision precision, Unlocked& unlocked,
-                                               FactorizeFailure& failure);
+// Factorizes as settings say while `unlocked` holds the interpreter lock released, polling
+// it for signals.
+std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, const vorlane::FactorSettings& settings,
+                                               Unlocked& unlocked, FactorizeFailure& failure);
+// The five factorization settings (seed, split, renumber, precision, order) from their
+// Python forms, args[0] to args[4].
+bool read_factor_settings(PyObject* const* args, vorlane::FactorSettings& settings);
+// The elimination order from its Python form: None for the sequential order, or a tuple
+// (threads, degree_factor, round_size) for rounds (ValueError or TypeError otherwise).
+bool read_order(PyObject* object, vorlane::FactorSettings& settings);
 // mode from its Python form: 0 never, 1 auto, 2 always (ValueError for anything else).
 bool read_renumber(PyObject* object, Renumber& mode);
 // precision from its Python form: 0 double, 1 mixed (ValueError for anything else).

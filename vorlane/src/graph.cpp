@@ -16,9 +16,6 @@ namespace {
 constexpr size_t kMaxListLength = 0xFFFFFFFFu;
 // Removed lists with more reserved room than this give their storage back.
 constexpr size_t kKeepCapacity = 64;
-// Entries per chunk of list storage after the initial lists: one huge page.
-template <class Entry>
-constexpr size_t kChunkEntries = (size_t{2} << 20) / sizeof(Entry);
 
 template <Mode M>
 AdjEntry<M> make_entry(double w, uint32_t neighbour, uint32_t mirror) {
@@ -35,13 +32,12 @@ template <class Entry>
 void AdjacencyLists<Entry>::lay_out(std::span<const uint64_t> capacities) {
     uint64_t total = 0;
     for (const uint64_t c : capacities) total += c;
-    Entry* next = new_chunk(total);
+    Entry* next = store_.chunk(total);
     for (size_t v = 0; v < count_; ++v) {
         headers_[v] = Header{next, 0, static_cast<uint32_t>(capacities[v])};
         next += capacities[v];
     }
-    unused_ = nullptr;
-    unused_left_ = 0;
+    store_.drop_tail();
 }
 
 template <class Entry>
@@ -63,7 +59,7 @@ void AdjacencyLists<Entry>::place_headers(Strided<Header> to) {
 template <class Entry>
 void AdjacencyLists<Entry>::release(size_t v) {
     Header& h = headers_[v];
-    if (h.capacity > 0) give_block(h.data, h.capacity);
+    if (h.capacity > 0) store_.give(h.data, h.capacity);
     h = Header{};
 }
 
@@ -93,50 +89,12 @@ void AdjacencyLists<Entry>::reserve(size_t v, size_t capacity) {
 
 template <class Entry>
 void AdjacencyLists<Entry>::move_to_block(size_t v, size_t capacity) {
-    Entry* block = take_block(capacity);
+    Entry* block = store_.take(capacity);
     Header& h = headers_[v];
     std::copy_n(h.data, h.size, block);
-    if (h.capacity > 0) give_block(h.data, h.capacity);
+    if (h.capacity > 0) store_.give(h.data, h.capacity);
     h.data = block;
     h.capacity = static_cast<uint32_t>(capacity);
-}
-
-template <class Entry>
-Entry* AdjacencyLists<Entry>::take_block(size_t capacity) {
-    // The smallest class whose blocks are all large enough.
-    const size_t c = static_cast<size_t>(std::bit_width(capacity - 1));
-    if (c < free_blocks_.size() && !free_blocks_[c].empty()) {
-        Entry* block = free_blocks_[c].back();
-        free_blocks_[c].pop_back();
-        return block;
-    }
-    if (unused_left_ < capacity) {
-        // The old tail is too short for this block: it joins the free blocks, and a new
-        // chunk starts. Large lists get a chunk of their own size.
-        if (unused_left_ > 0) give_block(unused_, unused_left_);
-        unused_ = new_chunk(std::max(capacity, kChunkEntries<Entry>));
-        unused_left_ = std::max(capacity, kChunkEntries<Entry>);
-    }
-    Entry* block = unused_;
-    unused_ += capacity;
-    unused_left_ -= capacity;
-    return block;
-}
-
-template <class Entry>
-void AdjacencyLists<Entry>::give_block(Entry* block, size_t capacity) {
-    const size_t c = static_cast<size_t>(std::bit_width(capacity) - 1);
-    if (free_blocks_.size() <= c) free_blocks_.resize(c + 1);
-    free_blocks_[c].push_back(block);
-}
-
-template <class Entry>
-Entry* AdjacencyLists<Entry>::new_chunk(size_t capacity) {
-    static_assert(std::is_trivially_destructible_v<Entry>);
-    const size_t bytes = capacity * sizeof(Entry);
-    chunks_.emplace_back(nullptr, ChunkDeleter{bytes});
-    chunks_.back().reset(static_cast<Entry*>(allocate_large(bytes)));
-    return chunks_.back().get();
 }
 
 double threshold_scale(std::span<const double> diagonal) {
@@ -149,6 +107,16 @@ double threshold_scale(std::span<const double> diagonal) {
     int exponent = 0;
     std::frexp(largest, &exponent);  // largest = m * 2^exponent, m in [0.5, 1)
     return std::ldexp(1.0, exponent - 1);
+}
+
+void split_edges(Graph<Mode::Split>& graph, uint32_t k) {
+    const double r = 1.0 / static_cast<double>(k);
+    for (size_t v = 0; v < graph.adjacency.size(); ++v) {
+        for (auto& e : graph.adjacency[v]) {
+            e.multiplicity = k;
+            e.weight = e.weight * r;
+        }
+    }
 }
 
 template <Mode M>

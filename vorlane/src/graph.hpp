@@ -10,7 +10,9 @@
 #include "vorlane/csr.hpp"
 #include "vorlane/expected.hpp"
 #include "vorlane/large_alloc.hpp"
+#include "block_store.hpp"
 #include "records.hpp"
+#include "saturating.hpp"
 #include "strided.hpp"
 
 namespace vorlane {
@@ -42,11 +44,9 @@ struct AdjEntry<Mode::Split> {
     uint32_t multiplicity;  // number of equal parallel copies this entry stands for
 };
 
-// Every adjacency list of a graph, stored in a few large chunks. A list occupies a block of
-// a chunk; when it outgrows the block it moves to a larger one and its old block is kept for
-// reuse by lists that grow later. Chunks never move, so growth copies one list, never the
-// whole store. Compared with one heap block per vertex this spares the allocator a call per
-// growth and keeps the initial lists back to back in vertex order.
+// Every adjacency list of a graph, in blocks of one BlockStore: a list that outgrows its block
+// moves to a larger one. Compared with one heap block per vertex this spares the allocator a
+// call per growth and keeps the initial lists back to back in vertex order.
 template <class Entry>
 class AdjacencyLists {
 public:
@@ -151,23 +151,11 @@ private:
     void push_back(size_t v, const Entry& e);
     void reserve(size_t v, size_t capacity);
     void move_to_block(size_t v, size_t capacity);
-    Entry* take_block(size_t capacity);
-    void give_block(Entry* block, size_t capacity);
-    Entry* new_chunk(size_t capacity);
-
-    struct ChunkDeleter {
-        size_t bytes;
-        void operator()(Entry* p) const noexcept { free_large(p, bytes); }
-    };
 
     LargeVector<Header> own_headers_;  // empty once the headers are placed elsewhere
     Strided<Header> headers_;
     size_t count_;
-    std::vector<std::unique_ptr<Entry, ChunkDeleter>> chunks_;
-    Entry* unused_ = nullptr;  // start of the current chunk's never-used tail
-    size_t unused_left_ = 0;
-    // Free blocks by size class: class c holds blocks of at least 2^c entries.
-    std::vector<std::vector<Entry*>> free_blocks_;
+    BlockStore<Entry> store_;
 };
 
 template <Mode M>
@@ -199,6 +187,21 @@ public:
     AdjacencyLists<Entry> adjacency;
     std::vector<uint64_t> eliminated;
 };
+
+// Every entry of every list (both twins of each edge) becomes k copies of a k-th of its weight.
+void split_edges(Graph<Mode::Split>& graph, uint32_t k);
+
+// A list's ordering key: its entries (plain mode) or the copies they stand for (split mode).
+template <Mode M, class List>
+uint64_t edge_copies(const List& list) {
+    if constexpr (M == Mode::Split) {
+        uint64_t copies = 0;
+        for (const auto& e : list) copies = saturating_add<uint64_t>(copies, e.multiplicity);
+        return copies;
+    } else {
+        return list.size();
+    }
+}
 
 template <Mode M>
 struct BuiltGraph {

@@ -59,8 +59,8 @@ void EliminationQueue::push_front(uint64_t bucket, uint32_t v) {
     slot = v;
 }
 
-uint32_t EliminationQueue::pop_min() {
-    if (live_count_ == 0) return NO_VERTEX;
+uint64_t EliminationQueue::lowest_bucket() {
+    if (live_count_ == 0) return bucket_limit_;
     uint64_t b = min_bucket_;
     while (b < bucket_limit_) {
         if (!pages_[b >> kPageBits]) {
@@ -71,8 +71,13 @@ uint32_t EliminationQueue::pop_min() {
             break;
         }
     }
+    if (b < bucket_limit_) min_bucket_ = b;
+    return b;
+}
+
+uint32_t EliminationQueue::pop_min() {
+    const uint64_t b = lowest_bucket();
     if (b >= bucket_limit_) return NO_VERTEX;
-    min_bucket_ = b;
     uint32_t& slot = head_slot(b);
     const uint32_t v = slot;
     const uint32_t next = nodes_[v].next;
@@ -103,6 +108,19 @@ void EliminationQueue::update_key(uint32_t v, int64_t change) {
     if (node.next != NO_VERTEX) nodes_[node.next].prev = node.prev;
     push_front(new_bucket, v);
     if (new_bucket < min_bucket_) min_bucket_ = new_bucket;
+}
+
+void EliminationQueue::remove(uint32_t v) {
+    QueueNode& node = nodes_[v];
+    if (node.key == NO_VERTEX) return;
+    if (node.prev == NO_VERTEX) {
+        head_slot(bucket_of(node.key)) = node.next;
+    } else {
+        nodes_[node.prev].next = node.next;
+    }
+    if (node.next != NO_VERTEX) nodes_[node.next].prev = node.prev;
+    --live_count_;
+    node.key = NO_VERTEX;
 }
 
 void DegreeDeltas::flush(EliminationQueue& queue) {

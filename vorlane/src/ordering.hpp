@@ -39,6 +39,13 @@ public:
     // The vertex pop_min would return now if no key changed, or NO_VERTEX when the lowest
     // bucket is empty. Looks at one bucket only, so it is a cheap guess, not a search.
     uint32_t peek_min() const { return live_count_ == 0 ? NO_VERTEX : head(min_bucket_); }
+    // Removes a queued vertex, wherever it is; ignored for popped vertices.
+    void remove(uint32_t v);
+    // The lowest non-empty bucket, or stored_buckets() when the queue is empty.
+    uint64_t lowest_bucket();
+    // The vertices of one bucket, head first: first_in(b), then next_in_bucket of each.
+    uint32_t first_in(uint64_t bucket) const { return bucket < bucket_limit_ ? head(bucket) : NO_VERTEX; }
+    uint32_t next_in_bucket(uint32_t v) const { return nodes_[v].next; }
     // Adds change to a queued vertex's key (clamped to 0..kMaxKey); ignored for popped vertices.
     void update_key(uint32_t v, int64_t change);
     uint64_t bucket_of(uint64_t key) const;

@@ -22,11 +22,21 @@ constexpr double kTwoToMinus64 = 5.42101086242752217003726400434970855712890625e
 
 CliqueSampler seed_sampler(uint64_t seed) {
     CliqueSampler s;
-    s.s0 = splitmix64_output(seed, 1);
-    s.s1 = splitmix64_output(seed, 2);
-    s.s2 = splitmix64_output(seed, 3);
-    s.s3 = splitmix64_output(seed, 4);
+    s.reseed(seed);
     return s;
+}
+
+void CliqueSampler::reseed(uint64_t seed) {
+    s0 = splitmix64_output(seed, 1);
+    s1 = splitmix64_output(seed, 2);
+    s2 = splitmix64_output(seed, 3);
+    s3 = splitmix64_output(seed, 4);
+}
+
+void CliqueSampler::start_stream(uint64_t seed, uint64_t index) {
+    // The stream's own seed is SplitMix64's output for the index in a sequence started at the
+    // factorization's seed: distinct indices give unrelated states, whatever runs them.
+    reseed(splitmix64_output(seed, index + 1));
 }
 
 uint64_t CliqueSampler::next64() {

@@ -22,6 +22,11 @@ struct CliqueSampler {
     uint64_t s2 = 0;
     uint64_t s3 = 0;
 
+    // The state SplitMix64 gives from seed, as seed_sampler sets it.
+    void reseed(uint64_t seed);
+    // Stream number index of a factorization seeded with seed: one per eliminated vertex in a
+    // parallel order, so that no draw depends on which thread made the ones before it.
+    void start_stream(uint64_t seed, uint64_t index);
     // xoshiro256++ step.
     uint64_t next64();
     // One generator output mapped to [0, 1] using all 64 bits.

@@ -24,6 +24,10 @@ struct StopCheck {
     void* context = nullptr;
 };
 
+// An empty factor with room for steps steps and, where the address space allows, for three
+// times entries column entries (entries: the adjacency entries, a lower bound).
+CoreFactor reserve_factor(uint64_t steps, uint64_t entries);
+
 // Copies and validates the arrays, then eliminates every vertex but one. Never returns a
 // partial factor. A broken internal invariant throws InternalFault.
 Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,

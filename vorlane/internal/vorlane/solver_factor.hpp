@@ -15,6 +15,7 @@
 #include "vorlane/checked_matrix.hpp"
 #include "vorlane/decomposition.hpp"
 #include "vorlane/expected.hpp"
+#include "vorlane/parallel_elimination.hpp"
 #include "vorlane/renumbering.hpp"
 #include "vorlane/streamed_factor.hpp"
 
@@ -43,11 +44,19 @@ Expected<SolverFactor, std::string> make_solver_factor(CoreFactor&& factor, std:
 // An error message unless order holds each of 0, ..., n - 1 exactly once.
 std::optional<std::string> check_renumbering(std::span<const uint32_t> order, uint64_t n);
 
+// Sequential: the one-vertex-at-a-time minimum-degree order, the same factor bit for bit as
+// build_factor. Rounds: build_factor_in_rounds, on `threads` threads (its factor depends on
+// the round options, never on the threads).
+enum class Order : uint8_t { Sequential, Rounds };
+
 struct FactorSettings {
     uint64_t seed = 0;
     std::optional<uint32_t> split;
     Renumber renumber = Renumber::Auto;
     Precision precision = Precision::Double;
+    Order order = Order::Sequential;
+    RoundOptions rounds;
+    unsigned threads = 1;
 };
 
 struct FactorizeError {

@@ -18,42 +18,6 @@ namespace vorlane {
 
 namespace {
 
-// Every entry of every list (both twins of each edge) becomes k copies of a k-th of its weight.
-void split_edges(Graph<Mode::Split>& graph, uint32_t k) {
-    const double r = 1.0 / static_cast<double>(k);
-    for (size_t v = 0; v < graph.adjacency.size(); ++v) {
-        for (auto& e : graph.adjacency[v]) {
-            e.multiplicity = k;
-            e.weight = e.weight * r;
-        }
-    }
-}
-
-template <Mode M, class List>
-uint64_t initial_key(const List& list) {
-    if constexpr (M == Mode::Split) {
-        uint64_t copies = 0;
-        for (const auto& e : list) copies = saturating_add<uint64_t>(copies, e.multiplicity);
-        return copies;
-    } else {
-        return list.size();
-    }
-}
-
-// Columns hold one to three entries per adjacency entry on the graphs measured. Reserved
-// address space costs nothing until it is written, while outgrowing the reservation copies
-// every column so far into fresh memory; so three times the entries are asked for, and the
-// entries alone when that much address space is refused. (In split mode a key counts copies
-// but a column holds one entry per distinct neighbour, so entries is the smaller of the
-// key total and the adjacency entry count.)
-CoreFactor reserve_factor(uint64_t steps, uint64_t entries) {
-    try {
-        return CoreFactor::with_capacity(steps, std::min(saturating_mul(entries, uint64_t{3}), kMaxFactorEntries));
-    } catch (const std::bad_alloc&) {
-        return CoreFactor::with_capacity(steps, entries);
-    }
-}
-
 // What a step reads and writes at each neighbour of the vertex it eliminates, in one 32-byte
 // record per vertex, so that a neighbour costs one cache line instead of three: its list's
 // bookkeeping, weighted degree and pending key change. (The queue node stays apart: a
@@ -105,7 +69,7 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
     uint64_t total_keys = 0;
     uint64_t total_entries = 0;
     for (uint64_t v = 0; v < n; ++v) {
-        keys[v] = initial_key<M>(graph.adjacency[v]);
+        keys[v] = edge_copies<M>(graph.adjacency[v]);
         total_keys = saturating_add(total_keys, keys[v]);
         total_entries += graph.adjacency[v].size();
     }
@@ -197,6 +161,20 @@ Expected<CoreFactor, CoreError> eliminate_all(const CsrView& csr, CliqueSampler&
 }
 
 }  // namespace
+
+// Columns hold one to three entries per adjacency entry on the graphs measured. Reserved
+// address space costs nothing until it is written, while outgrowing the reservation copies
+// every column so far into fresh memory; so three times the entries are asked for, and the
+// entries alone when that much address space is refused. (In split mode a key counts copies
+// but a column holds one entry per distinct neighbour, so entries is the smaller of the
+// key total and the adjacency entry count.)
+CoreFactor reserve_factor(uint64_t steps, uint64_t entries) {
+    try {
+        return CoreFactor::with_capacity(steps, std::min(saturating_mul(entries, uint64_t{3}), kMaxFactorEntries));
+    } catch (const std::bad_alloc&) {
+        return CoreFactor::with_capacity(steps, entries);
+    }
+}
 
 Expected<CoreFactor, CoreError> build_factor(std::span<const uint32_t> row_ptrs,
                                              std::span<const uint32_t> col_indices,

@@ -40,6 +40,18 @@ std::optional<std::string> check_renumbering(std::span<const uint32_t> order, ui
     return std::nullopt;
 }
 
+namespace {
+
+Expected<CoreFactor, CoreError> factorize_in_rounds(const FactorInput& input, uint32_t n, const CoreConfig& config,
+                                                    const FactorSettings& settings, StopCheck stop) {
+    auto csr = CsrView::create(input.row_ptrs, input.cols, input.values, n);
+    if (!csr) return unexpected<CoreError>(InvalidCsr{csr.error()});
+    ThreadPool pool(settings.threads);
+    return build_factor_in_rounds(*csr, config, settings.rounds, pool, stop);
+}
+
+}  // namespace
+
 Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, const FactorSettings& settings,
                                                  StopCheck stop) {
     std::vector<uint32_t> renumbering = choose_renumbering(matrix, settings.renumber);
@@ -47,8 +59,10 @@ Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, co
     CoreConfig config;
     config.seed = settings.seed;
     config.split_merge = settings.split;
-    auto built =
-        build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()), config, stop);
+    auto built = settings.order == Order::Rounds
+                     ? factorize_in_rounds(input, static_cast<uint32_t>(matrix.n()), config, settings, stop)
+                     : build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()),
+                                    config, stop);
     if (!built) return unexpected(FactorizeError{classify(built.error()), message(built.error())});
     name_in_original_numbering(built.value(), renumbering);
     auto factor = make_solver_factor(std::move(built).value(), std::move(renumbering), settings.precision);

@@ -1,0 +1,43 @@
+// Elimination in rounds: each round takes live vertices of near-minimum degree no two of which
+// are adjacent and eliminates them at the same time, on every thread of a pool.
+//
+// No vertex of a round reads what another writes: they share no edge, so each one's star is
+// read from the graph as the round found it, and the edits the round makes (removed edges,
+// fill, weighted degrees, keys) are applied per neighbour in the round's order afterwards.
+// Each vertex draws its fill from a random stream of its own, derived from the seed and the
+// vertex. The factor therefore depends on the matrix, the seed, the split and the options
+// below, never on the number of threads or their timing. It is an approximate Cholesky
+// factor of the same matrix as the sequential one, in another elimination order; its steps
+// come round by round, and a step's column names only vertices of later rounds, so the
+// rounds are also the levels of parallel solves.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vorlane/builder.hpp"
+#include "vorlane/decomposition.hpp"
+#include "vorlane/expected.hpp"
+#include "vorlane/thread_pool.hpp"
+
+namespace vorlane {
+
+struct RoundOptions {
+    // A round draws from the live vertices whose key is at most this many times the least key.
+    double degree_factor = 1.5;
+    // The most vertices one round eliminates.
+    uint32_t round_size = 256;
+};
+
+struct RoundStats {
+    // The first step of every round, and the number of steps at the end.
+    std::vector<uint64_t> round_starts;
+};
+
+// Validates and factorizes like build_factor, in rounds, on the pool's threads. stats, when
+// given, receives the rounds.
+Expected<CoreFactor, CoreError> build_factor_in_rounds(const CsrView& csr, const CoreConfig& config,
+                                                       const RoundOptions& options, ThreadPool& pool,
+                                                       StopCheck stop = {}, RoundStats* stats = nullptr);
+
+}  // namespace vorlane

@@ -1,0 +1,390 @@
+// The round loop: choose (serial), eliminate (parallel), record (serial), edit (parallel),
+// re-key (serial).
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "block_store.hpp"
+#include "elimination/clique_tree.hpp"
+#include "elimination/star.hpp"
+#include "graph.hpp"
+#include "ordering.hpp"
+#include "sampling.hpp"
+#include "vorlane/internal_fault.hpp"
+#include "vorlane/parallel_elimination.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Everything a round's edits change at one vertex, in one 32-byte record so that an edit
+// costs one cache line: its adjacency list, weighted degree, key, and the entries of its list
+// that still name live vertices. Entries to eliminated vertices stay in the list until they
+// make up half of it: a round edits each list on one thread and never touches another
+// vertex's entries, so no entry needs to know where its twin is.
+template <class Entry>
+struct VertexState {
+    Entry* data = nullptr;
+    uint32_t size = 0;
+    uint32_t capacity = 0;
+    double weighted_degree = 0.0;
+    uint32_t key = 0;   // the live entries (plain mode) or the copies they stand for (split mode)
+    uint32_t live = 0;  // the entries that name live vertices
+
+    std::span<Entry> list() const { return {data, size}; }
+
+    // Appends to the list, growing it from store; false when the list is at its 32-bit limit.
+    bool push(const Entry& e, BlockStore<Entry>& store) {
+        if (size == capacity) {
+            if (capacity >= 0x80000000u) return false;
+            const size_t grown = std::bit_ceil(std::max<size_t>(4, size_t{capacity} * 2));
+            Entry* block = store.take(grown);
+            std::copy_n(data, size, block);
+            if (capacity > 0) store.give(data, capacity);
+            data = block;
+            capacity = static_cast<uint32_t>(grown);
+        }
+        data[size++] = e;
+        return true;
+    }
+};
+static_assert(sizeof(VertexState<AdjEntry<Mode::Plain>>) == 32);
+
+// Keys are 32-bit, as in the queue; sums saturate.
+uint32_t key_plus(uint32_t key, int64_t change) {
+    return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(key) + change, 0, kMaxKey));
+}
+
+// An edit of one neighbour's list, made by a vertex of the round.
+struct Edit {
+    enum Kind : uint32_t { Remove, Subtract, Fill };
+    uint32_t target;
+    uint32_t kind;
+    uint32_t other;  // Remove: the copies the removed entry stood for; Fill: the new edge's other end
+    double weight;   // Subtract: the star weight; Fill: the edge's weight (one copy's in split mode)
+};
+
+// What one vertex of the round left for the record: its pivot and its column's place in its
+// thread's buffers.
+struct Step {
+    uint32_t v;
+    double pivot;
+    uint64_t first;
+    uint32_t length;
+};
+
+template <Mode M>
+struct Worker {
+    explicit Worker(uint64_t n, unsigned threads) : workspace(n), edits(threads) {}
+    StarWorkspace workspace;
+    CliqueSampler sampler;
+    EliminationColumn column;
+    std::vector<IncidentEdge> edges;
+    std::vector<StarEntry> star;
+    std::vector<uint32_t> multiplicities;
+    std::vector<Step> steps;
+    std::vector<uint32_t> rows;
+    std::vector<double> coefficients;
+    std::vector<std::vector<Edit>> edits;  // by the thread that applies them
+    std::vector<uint32_t> neighbours;      // the round's live neighbours, in round order
+    std::vector<uint32_t> compact;         // lists to compact at the end of the round's edits
+    bool list_full = false;
+};
+
+constexpr uint32_t kNoRound = 0xFFFFFFFFu;
+// Vertices a round looks at, per vertex it may take, before it settles for fewer: bounds the
+// choice on dense graphs, where every candidate excludes most others.
+constexpr uint64_t kLooksPerPick = 8;
+// Rounds between two stop checks.
+constexpr uint64_t kStopCheckRounds = 16;
+
+template <Mode M>
+class Rounds {
+public:
+    using Entry = AdjEntry<M>;
+
+    Rounds(BuiltGraph<M>& built, uint32_t k, uint64_t seed, const RoundOptions& options, ThreadPool& pool)
+        : graph_(built.graph), n_(built.n), k_(k), seed_(seed), options_(options), pool_(pool) {
+        vertices_ = LargeVector<VertexState<Entry>>(n_);
+        stores_.resize(pool.size());
+        std::vector<uint64_t> keys(n_);
+        uint64_t total_entries = 0;
+        for (uint64_t v = 0; v < n_; ++v) {
+            const auto list = graph_.adjacency[v];
+            keys[v] = edge_copies<M>(list);
+            vertices_[v] = {list.begin(), static_cast<uint32_t>(list.size()), static_cast<uint32_t>(list.capacity()),
+                            built.weighted_degree[v], static_cast<uint32_t>(std::min<uint64_t>(keys[v], kMaxKey)),
+                            static_cast<uint32_t>(list.size())};
+            total_entries += list.size();
+        }
+        queue_.emplace(n_, keys, M == Mode::Split ? k : 1);
+        std::vector<double>().swap(built.weighted_degree);
+        eliminated_.assign((n_ + 63) / 64, 0);
+        chosen_in_.assign(n_, kNoRound);
+        compact_in_.assign(n_, kNoRound);
+        pivot_threshold_ = kPivotThreshold * built.scale;
+        negligible_ = kDegenerateThreshold * built.scale;
+        for (unsigned w = 0; w < pool.size(); ++w) workers_.emplace_back(n_, pool.size());
+        factor_ = reserve_factor(n_, total_entries);
+    }
+
+    Expected<CoreFactor, CoreError> run(const StopCheck& stop, RoundStats* stats) {
+        const uint64_t steps = n_ > 0 ? n_ - 1 : 0;
+        uint64_t round = 0;
+        while (factor_.n_steps() < steps) {
+            if (round % kStopCheckRounds == kStopCheckRounds - 1 && stop.should_stop != nullptr &&
+                stop.should_stop(stop.context)) {
+                return unexpected<CoreError>(Interrupted{});
+            }
+            if (stats != nullptr) stats->round_starts.push_back(factor_.n_steps());
+            choose(static_cast<uint32_t>(round), steps - factor_.n_steps());
+            if (chosen_.empty()) {
+                throw InternalFault("a round found no vertex after " + std::to_string(factor_.n_steps()) + " of " +
+                                    std::to_string(steps) + " steps");
+            }
+            pool_.run([&](unsigned w) { eliminate(w); });
+            if (!record()) return unexpected<CoreError>(FactorTooLarge{});
+            pool_.run([&](unsigned w) { edit(w, static_cast<uint32_t>(round)); });
+            for (const auto& worker : workers_) {
+                if (worker.list_full) return unexpected<CoreError>(ListTooLong{});
+            }
+            rekey();
+            ++round;
+        }
+        if (stats != nullptr) stats->round_starts.push_back(factor_.n_steps());
+        factor_.n = n_;
+        return std::move(factor_);
+    }
+
+private:
+    bool is_eliminated(uint32_t v) const { return (eliminated_[v >> 6] >> (v & 63)) & 1u; }
+
+    // Walks the buckets upward from the least key and takes each vertex that no vertex taken
+    // before excludes, each taken vertex excluding its live neighbours.
+    void choose(uint32_t round, uint64_t steps_left) {
+        chosen_.clear();
+        EliminationQueue& queue = *queue_;
+        const uint64_t lowest = queue.lowest_bucket();
+        if (lowest >= queue.stored_buckets()) return;
+        const uint32_t least = queue.key(queue.first_in(lowest));
+        const double bound = std::floor(options_.degree_factor * static_cast<double>(least));
+        const auto limit_key = static_cast<uint64_t>(std::clamp<double>(bound, least, kMaxKey));
+        const uint64_t last_bucket = queue.bucket_of(limit_key);
+        const uint64_t picks = std::min<uint64_t>(options_.round_size, steps_left);
+        uint64_t looks = 0;
+        for (uint64_t b = lowest; b <= last_bucket && chosen_.size() < picks; ++b) {
+            for (uint32_t v = queue.first_in(b); v != NO_VERTEX && chosen_.size() < picks;
+                 v = queue.next_in_bucket(v)) {
+                if (++looks > kLooksPerPick * picks && !chosen_.empty()) break;
+                if (chosen_in_[v] == round || queue.key(v) > limit_key) continue;
+                chosen_.push_back(v);
+                chosen_in_[v] = round;
+                for (const Entry& e : vertices_[v].list()) chosen_in_[e.neighbour] = round;
+            }
+        }
+        for (const uint32_t v : chosen_) queue.remove(v);
+    }
+
+    // Thread w eliminates its share of the round, in round order, from the graph as the
+    // round found it.
+    void eliminate(unsigned w) {
+        Worker<M>& me = workers_[w];
+        me.steps.clear();
+        me.rows.clear();
+        me.coefficients.clear();
+        me.neighbours.clear();
+        for (auto& out : me.edits) out.clear();
+        me.sampler.negligible = negligible_;
+        const auto [begin, end] = pool_.part(chosen_.size(), w);
+        for (uint64_t i = begin; i < end; ++i) {
+            const uint32_t v = chosen_[i];
+            me.edges.clear();
+            for (const Entry& e : vertices_[v].list()) {
+                if (is_eliminated(e.neighbour)) continue;
+                me.neighbours.push_back(e.neighbour);
+                uint32_t copies = 1;
+                if constexpr (M == Mode::Split) copies = e.multiplicity;
+                send(me, Edit{e.neighbour, Edit::Remove, copies, 0.0});
+                if (!(e.weight > 0.0)) {
+                    continue;
+                } else if constexpr (M == Mode::Split) {
+                    me.edges.push_back(IncidentEdge{e.weight * static_cast<double>(e.multiplicity), e.neighbour,
+                                                    e.multiplicity});
+                } else {
+                    me.edges.push_back(IncidentEdge{e.weight, e.neighbour, 1});
+                }
+            }
+            const double degree = vertices_[v].weighted_degree;
+            Step step{v, degree, me.rows.size(), 0};
+            if (!me.edges.empty()) {
+                if constexpr (M == Mode::Split) {
+                    build_split_star(me.workspace, me.edges, me.star, me.multiplicities, k_);
+                } else {
+                    build_star(me.workspace, me.edges, me.star);
+                }
+                me.sampler.start_stream(seed_, v);
+                if constexpr (M == Mode::Split) {
+                    eliminate_split_star(me.star, me.multiplicities, me.sampler, me.column, degree);
+                } else {
+                    eliminate_star(me.star, me.sampler, me.column, degree);
+                }
+                step.pivot = me.column.diagonal;
+                step.length = static_cast<uint32_t>(me.column.rows.size());
+                me.rows.insert(me.rows.end(), me.column.rows.begin(), me.column.rows.end());
+                me.coefficients.insert(me.coefficients.end(), me.column.coefficients.begin(),
+                                       me.column.coefficients.end());
+                for (const StarEntry& e : me.star) send(me, Edit{e.neighbor, Edit::Subtract, 0, e.weight});
+                for (const FillEdge& f : me.column.fill) {
+                    send(me, Edit{f.source, Edit::Fill, f.target, f.weight});
+                    send(me, Edit{f.target, Edit::Fill, f.source, f.weight});
+                }
+            }
+            me.steps.push_back(step);
+        }
+    }
+
+    // The thread that edits a vertex's list: blocks of 64 vertices dealt out in turn, so that
+    // neighbouring vertices' records stay on one thread.
+    unsigned editor_of(uint32_t v) const { return static_cast<unsigned>((v >> 6) % pool_.size()); }
+
+    void send(Worker<M>& me, const Edit& edit) { me.edits[editor_of(edit.target)].push_back(edit); }
+
+    // Appends the round's steps to the factor in round order and marks their vertices.
+    bool record() {
+        for (const Worker<M>& worker : workers_) {
+            for (const Step& s : worker.steps) {
+                const std::span<const uint32_t> rows(worker.rows.data() + s.first, s.length);
+                const std::span<const double> coefficients(worker.coefficients.data() + s.first, s.length);
+                if (!factor_.push_step(s.v, s.pivot, pivot_threshold_, rows, coefficients)) return false;
+            }
+        }
+        for (const uint32_t v : chosen_) eliminated_[v >> 6] |= uint64_t{1} << (v & 63);
+        return true;
+    }
+
+    // Thread w applies the round's edits to the lists it owns, in round order (threads' shares
+    // are consecutive pieces of the round). Lists whose dead entries reach half are compacted
+    // once the round's removals are all counted.
+    void edit(unsigned w, uint32_t round) {
+        Worker<M>& me = workers_[w];
+        BlockStore<Entry>& store = stores_[w];
+        // Edits land on scattered vertices: load a few edits ahead.
+        constexpr size_t kAhead = 8;
+        for (Worker<M>& from : workers_) {
+            const std::vector<Edit>& edits = from.edits[w];
+            for (size_t i = 0; i < edits.size(); ++i) {
+                if (i + kAhead < edits.size()) __builtin_prefetch(&vertices_[edits[i + kAhead].target], 1);
+                const Edit& e = edits[i];
+                VertexState<Entry>& u = vertices_[e.target];
+                if (e.kind == Edit::Remove) {
+                    u.key = key_plus(u.key, -static_cast<int64_t>(e.other));
+                    --u.live;
+                    if (u.size - u.live > u.size / 2 && compact_in_[e.target] != round) {
+                        compact_in_[e.target] = round;
+                        me.compact.push_back(e.target);
+                    }
+                } else if (e.kind == Edit::Subtract) {
+                    u.weighted_degree = u.weighted_degree - e.weight;
+                } else {
+                    Entry entry{};
+                    entry.weight = e.weight;
+                    entry.neighbour = e.other;
+                    if constexpr (M == Mode::Split) entry.multiplicity = 1;
+                    if (!u.push(entry, store)) me.list_full = true;
+                    u.weighted_degree = u.weighted_degree + e.weight;
+                    u.key = key_plus(u.key, 1);
+                    ++u.live;
+                }
+            }
+        }
+        for (const uint32_t v : me.compact) drop_eliminated(vertices_[v]);
+        me.compact.clear();
+    }
+
+    // Drops the entries to eliminated vertices: all that are not live.
+    void drop_eliminated(VertexState<Entry>& u) const {
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < u.size; ++i) {
+            if (!is_eliminated(u.data[i].neighbour)) u.data[kept++] = u.data[i];
+        }
+        u.size = kept;
+    }
+
+    // Moves every edited vertex to the bucket of its new key, in round order.
+    void rekey() {
+        EliminationQueue& queue = *queue_;
+        for (const Worker<M>& worker : workers_) {
+            for (const uint32_t u : worker.neighbours) {
+                const uint32_t key = queue.key(u);
+                if (key == NO_VERTEX) continue;
+                const uint32_t fresh = vertices_[u].key;
+                if (fresh != key) queue.update_key(u, static_cast<int64_t>(fresh) - static_cast<int64_t>(key));
+            }
+        }
+    }
+
+    Graph<M>& graph_;  // owns the initial lists' storage
+    uint64_t n_;
+    uint32_t k_;
+    uint64_t seed_;
+    RoundOptions options_;
+    ThreadPool& pool_;
+    LargeVector<VertexState<Entry>> vertices_;
+    std::vector<BlockStore<Entry>> stores_;  // one per thread: where its edits grow lists
+    std::optional<EliminationQueue> queue_;
+    std::vector<uint64_t> eliminated_;
+    std::vector<uint32_t> chosen_in_;
+    std::vector<uint32_t> compact_in_;  // the round that last listed a vertex for compaction
+    std::vector<uint32_t> chosen_;
+    std::vector<Worker<M>> workers_;
+    CoreFactor factor_;
+    double pivot_threshold_ = 0.0;
+    double negligible_ = 0.0;
+};
+
+template <Mode M>
+Expected<CoreFactor, CoreError> factorize_in_rounds(const CsrView& csr, uint32_t k, uint64_t seed,
+                                                    const RoundOptions& options, ThreadPool& pool,
+                                                    const StopCheck& stop, RoundStats* stats) {
+    auto built = build_graph<M>(csr);
+    if (!built) return unexpected(std::move(built).error());
+    if constexpr (M == Mode::Split) {
+        if (k >= 2) split_edges(built->graph, k);
+    }
+    Rounds<M> rounds(*built, k, seed, options, pool);
+    auto factor = rounds.run(stop, stats);
+    if (!factor) return factor;
+    factor->original_n = csr.n();
+    factor->prepare_solve();
+    return factor;
+}
+
+}  // namespace
+
+Expected<CoreFactor, CoreError> build_factor_in_rounds(const CsrView& csr, const CoreConfig& config,
+                                                       const RoundOptions& options, ThreadPool& pool,
+                                                       StopCheck stop, RoundStats* stats) {
+    try {
+        if (config.split_merge && *config.split_merge == 0) {
+            return unexpected<CoreError>(InvalidConfig{SplitMergeZero{0}});
+        }
+        RoundOptions checked = options;
+        if (!(checked.degree_factor >= 1.0)) checked.degree_factor = 1.0;
+        checked.round_size = std::max<uint32_t>(checked.round_size, 1);
+        if (stats != nullptr) stats->round_starts.clear();
+        if (config.split_merge) {
+            return factorize_in_rounds<Mode::Split>(csr, *config.split_merge, config.seed, checked, pool, stop, stats);
+        }
+        return factorize_in_rounds<Mode::Plain>(csr, 1, config.seed, checked, pool, stop, stats);
+    } catch (const std::bad_alloc&) {
+        return unexpected<CoreError>(OutOfMemory{});
+    } catch (const std::length_error&) {
+        return unexpected<CoreError>(OutOfMemory{});
+    }
+}
+
+}  // namespace vorlane

@@ -1,0 +1,172 @@
+// Elimination in rounds: the same factor on any number of threads, a valid factor of the same
+// matrix whose columns only name later rounds, and a preconditioner as good as the sequential
+// order's.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "helpers.hpp"
+#include "problems.hpp"
+#include "vorlane/parallel_elimination.hpp"
+#include "vorlane_problems/recipes.hpp"
+
+namespace {
+
+using vt::Csr;
+namespace recipes = vorlane_problems::recipes;
+
+struct Rounded {
+    vorlane::CoreFactor factor;
+    vorlane::RoundStats stats;
+};
+
+Rounded in_rounds(const Csr& m, const vorlane::CoreConfig& config, unsigned threads,
+                  vorlane::RoundOptions options = {}) {
+    vorlane::ThreadPool pool(threads);
+    auto csr = vorlane::CsrView::create(m.rp(), m.ci(), m.va(), m.n);
+    if (!csr) throw std::runtime_error("invalid test matrix");
+    Rounded out;
+    auto result = vorlane::build_factor_in_rounds(*csr, config, options, pool, {}, &out.stats);
+    if (!result) throw std::runtime_error("rounds failed: " + vorlane::message(result.error()));
+    out.factor = std::move(result).value();
+    return out;
+}
+
+// Every column names vertices of later rounds only: what makes rounds the levels of a solve.
+::testing::AssertionResult columns_name_later_rounds(const Rounded& r) {
+    const auto& f = r.factor;
+    const auto& starts = r.stats.round_starts;
+    if (starts.empty() || starts.front() != 0 || starts.back() != f.n_steps()) {
+        return ::testing::AssertionFailure() << "round starts do not cover the steps";
+    }
+    std::vector<uint64_t> round_of(f.n, UINT64_MAX);
+    for (size_t k = 0; k + 1 < starts.size(); ++k) {
+        if (starts[k] >= starts[k + 1]) return ::testing::AssertionFailure() << "empty round " << k;
+        for (uint64_t s = starts[k]; s < starts[k + 1]; ++s) round_of[f.order[s]] = k;
+    }
+    for (uint64_t s = 0; s < f.n_steps(); ++s) {
+        for (uint32_t t = f.col_starts[s]; t < f.col_starts[s + 1]; ++t) {
+            const uint64_t later = round_of[f.rows[t]];
+            if (later != UINT64_MAX && later <= round_of[f.order[s]]) {
+                return ::testing::AssertionFailure() << "step " << s << " names vertex " << f.rows[t]
+                                                     << " of round " << later;
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+struct Case {
+    vt::Problem problem;
+    vorlane::CoreConfig config;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.problem.name << " " << vt::config_name(c.config); }
+
+std::vector<Case> cases() {
+    std::vector<Case> out;
+    for (const auto& p : vt::standard_problems()) {
+        out.push_back({p, vt::plain_config(5)});
+        out.push_back({p, vt::split_config(3, 5)});
+    }
+    return out;
+}
+
+class RoundsOnProblems : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RoundsOnProblems, SameFactorOnAnyNumberOfThreadsAndValid) {
+    const Csr m = GetParam().problem.build();
+    // Small rounds, so that even these problems take many rounds and threads share them.
+    vorlane::RoundOptions options;
+    options.round_size = 5;
+    const Rounded one = in_rounds(m, GetParam().config, 1, options);
+    EXPECT_TRUE(vt::factor_invariants(one.factor));
+    EXPECT_TRUE(columns_name_later_rounds(one));
+    for (unsigned threads : {2u, 3u, 8u}) {
+        const Rounded many = in_rounds(m, GetParam().config, threads, options);
+        EXPECT_TRUE(vt::identical(one.factor, many.factor)) << threads << " threads";
+        EXPECT_EQ(one.stats.round_starts, many.stats.round_starts) << threads << " threads";
+    }
+    // The factor solves the matrix's systems like any factor: a solve of a consistent
+    // right-hand side is finite and has zero mean.
+    const vt::Vec x = vt::solve_full(one.factor, vt::zero_mean(vt::random_vector(m.n, 3)));
+    for (double v : x) ASSERT_TRUE(std::isfinite(v));
+}
+
+INSTANTIATE_TEST_SUITE_P(Problems, RoundsOnProblems, ::testing::ValuesIn(cases()));
+
+int pcg_iterations(const Csr& m, const vorlane::CoreFactor& f) {
+    const vt::Vec b = vt::zero_mean(vt::random_vector(m.n, 17));
+    auto a = [&](const vt::Vec& x) { return vt::matvec(m, x); };
+    auto p = [&](const vt::Vec& r) { return vt::solve_original(f, r); };
+    const auto result = vt::pcg(a, p, b, 1e-8, 500);
+    EXPECT_TRUE(result.converged);
+    return result.iterations;
+}
+
+struct Quality {
+    const char* name;
+    Csr (*build)();
+};
+
+class RoundsQuality : public ::testing::TestWithParam<Quality> {};
+
+// Rounds change the order, not what the factor is: CG needs about as many iterations.
+TEST_P(RoundsQuality, IterationsCloseToTheSequentialOrder) {
+    const Csr m = GetParam().build();
+    const int sequential = pcg_iterations(m, vt::must_factor(m, vt::plain_config(1)));
+    for (uint32_t size : {16u, 256u, 100000u}) {
+        vorlane::RoundOptions options;
+        options.round_size = size;
+        const int rounds = pcg_iterations(m, in_rounds(m, vt::plain_config(1), 2, options).factor);
+        EXPECT_LE(rounds, sequential * 13 / 10 + 2) << "round size " << size << ", sequential " << sequential;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RoundsQuality,
+    ::testing::Values(Quality{"grid", [] { return vt::grid2d(60, 60, 4); }},
+                      Quality{"contrast", [] { return recipes::grid({60, 60}, recipes::GridWeights::LogUniform, false, 5); }},
+                      Quality{"power_law", [] { return recipes::power_law(3000, 6.0, 6); }},
+                      Quality{"expander", [] { return recipes::expander(3000, 7); }}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(Rounds, StarTakesItsLeavesTogether) {
+    const Csr m = vt::star(1000, 2, vt::Weights::Unit);
+    const Rounded r = in_rounds(m, vt::plain_config(), 2);
+    // The leaves are never adjacent: every round but the last few is full.
+    EXPECT_LE(r.stats.round_starts.size(), 1000 / 256 + 3);
+    EXPECT_TRUE(columns_name_later_rounds(r));
+}
+
+TEST(Rounds, GroundedEverywhereStaysParallel) {
+    // L + I: every vertex is tied to the ground vertex, which must not serialize the rounds.
+    const Csr m = vt::add_diagonal(vt::grid2d(30, 30, 8), std::vector<double>(900, 1.0));
+    const Rounded r = in_rounds(m, vt::plain_config(), 2);
+    EXPECT_LT(r.stats.round_starts.size(), 900 / 8);
+    EXPECT_TRUE(columns_name_later_rounds(r));
+}
+
+TEST(Rounds, SeedChangesTheFactorNotItsShape) {
+    const Csr m = vt::random_graph(400, 8.0, 9);
+    const Rounded a = in_rounds(m, vt::plain_config(1), 2);
+    const Rounded b = in_rounds(m, vt::plain_config(2), 2);
+    EXPECT_EQ(a.factor.n_steps(), b.factor.n_steps());
+    EXPECT_FALSE(vt::identical(a.factor, b.factor));
+}
+
+TEST(Rounds, StopsWhenAsked) {
+    const Csr m = vt::grid2d(100, 100, 3);
+    auto csr = vorlane::CsrView::create(m.rp(), m.ci(), m.va(), m.n);
+    ASSERT_TRUE(csr.has_value());
+    vorlane::ThreadPool pool(2);
+    std::atomic<int> asked{0};
+    vorlane::StopCheck stop{[](void* c) { return ++*static_cast<std::atomic<int>*>(c) >= 2; }, &asked};
+    vorlane::RoundOptions options;
+    options.round_size = 8;
+    auto result = vorlane::build_factor_in_rounds(*csr, vt::plain_config(), options, pool, stop);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_TRUE(std::holds_alternative<vorlane::Interrupted>(result.error()));
+}
+
+}  // namespace
