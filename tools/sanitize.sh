@@ -7,7 +7,9 @@
 #      off there: the interpreter itself does not free everything at exit; tests that measure
 #      memory or address-space limits skip themselves or are deselected, as ASan's quarantine
 #      and shadow memory distort both);
-#   3. valgrind's memcheck over a Python driver of the installed module, failing on any error
+#   3. the core's threaded code (the thread pool, elimination in rounds, parallel applies and
+#      iterations) under ThreadSanitizer, through the unit tests that run it on several threads;
+#   4. valgrind's memcheck over a Python driver of the installed module, failing on any error
 #      or definite leak whose stack passes through the module, which covers the leaks that
 #      step 2 cannot see.
 # (The fuzz corpus runs under ASan+UBSan in tools/fuzz.sh, which replays it before fuzzing.)
@@ -46,6 +48,14 @@ cmake --build "$BUILD"
 
 stage "core unit tests"
 timeout 900 ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j2 || failed+=("core unit tests")
+
+stage "threaded core under ThreadSanitizer"
+TSAN_BUILD="$ROOT/build/sanitize-threads"
+CC=gcc CXX=g++ cmake -S . -B "$TSAN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Sanitize \
+  -DCMAKE_CXX_FLAGS_SANITIZE="-O1 -g1" -DVORLANE_SANITIZE_THREADS=ON -DVORLANE_BUILD_TESTS=ON >/dev/null
+cmake --build "$TSAN_BUILD" --target vorlane_core_tests
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" timeout 900 "$TSAN_BUILD/vorlane/vorlane_core_tests" \
+  --gtest_filter='*ThreadPool*:*Rounds*:*Parallel*:*Level*' --gtest_brief=1 || failed+=("ThreadSanitizer")
 
 stage "extension modules under ASan+UBSan"
 MODULE_DIR=$(dirname "$(find "$BUILD/vorlane-py" -name '_vorlane*.so' | head -1)")
@@ -87,6 +97,7 @@ echo "sanitize: finished in ${SECONDS}s"
 if [ "${#failed[@]}" -gt 0 ]; then
   printf 'sanitize: FAILED: %s\n' "${failed[@]}"
 fi
-# Four checks: core unit tests, module under ASan+UBSan, valgrind driver, valgrind reports.
-echo "sanitize: $((4 - ${#failed[@]})) passed, ${#failed[@]} failed"
+# Five checks: core unit tests, ThreadSanitizer, module under ASan+UBSan, valgrind driver,
+# valgrind reports.
+echo "sanitize: $((5 - ${#failed[@]})) passed, ${#failed[@]} failed"
 [ "${#failed[@]}" -eq 0 ]

@@ -206,15 +206,17 @@ class Preconditioner(LinearOperator):
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
         # Pickles carry the factor's arrays and settings; unpickling checks them all again.
-        from ._saved import from_state, state_of
+        from ._saved import state_of
 
-        return (from_state, (state_of(self), self.precision))
+        return (_unpickle, (state_of(self), self.precision, self.order))
 
     def __copy__(self) -> "Preconditioner":
         # A finished factor never changes (solves share it safely), so copies share it.
-        return Preconditioner._from_factor(
+        twin = Preconditioner._from_factor(
             self._factor, scale=self._scale, seed=self.seed, split=self.split, setup_seconds=self.setup_seconds
         )
+        twin.order = self.order
+        return twin
 
     @property
     def n(self) -> int:
@@ -289,3 +291,12 @@ class Preconditioner(LinearOperator):
 
     def _adjoint(self) -> "Preconditioner":
         return self
+
+
+def _unpickle(state: Any, precision: str, order: Union[str, Rounds] = "sequential") -> Preconditioner:
+    """A pickled Preconditioner, its arrays checked again, with the order refactor() uses."""
+    from ._saved import from_state
+
+    preconditioner = from_state(state, precision)
+    preconditioner.order = order_name(check_order(order))
+    return preconditioner

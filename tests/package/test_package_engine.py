@@ -213,24 +213,26 @@ def test_stalled_residual_is_reported_as_such_with_the_best_iterate(rng):
     assert info.residual < 1e-6
 
 
-def test_keyboard_interrupt_during_factorization_arrives_quickly(tmp_path):
+@pytest.mark.parametrize("order", ["sequential", "rounds"])
+def test_keyboard_interrupt_during_factorization_arrives_quickly(tmp_path, order):
+    # Rounds run on three threads: every one of them stops, and the process goes on.
     script = textwrap.dedent(
         """
-        import sys, time
+        import sys, threading, time
         sys.path.insert(0, sys.argv[1])
         import problems, vorlane
         A = problems.grid_laplacian(700, seed=1)
         print("ready", flush=True)
         try:
-            vorlane.Preconditioner(A, split=8)
+            vorlane.Preconditioner(A, split=8, order=sys.argv[2], threads=3)
         except KeyboardInterrupt:
-            print("interrupted", time.time(), flush=True)
+            print("interrupted", time.time(), threading.active_count(), flush=True)
         else:
             print("finished", flush=True)
         """
     )
     child = subprocess.Popen(
-        [sys.executable, "-c", script, os.path.dirname(problems.__file__)],
+        [sys.executable, "-c", script, os.path.dirname(problems.__file__), order],
         stdout=subprocess.PIPE, text=True,
     )
     try:
@@ -241,6 +243,7 @@ def test_keyboard_interrupt_during_factorization_arrives_quickly(tmp_path):
         line = child.stdout.readline().split()
         assert line[0] == "interrupted", line
         assert float(line[1]) - sent < 1.0
+        assert line[2] == "1"
     finally:
         child.kill()
         child.wait()

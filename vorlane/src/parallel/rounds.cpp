@@ -64,8 +64,11 @@ struct Edit {
     enum Kind : uint32_t { Remove, Subtract, Fill };
     uint32_t target;
     uint32_t kind;
-    uint32_t other;  // Remove: the copies the removed entry stood for; Fill: the new edge's other end
-    double weight;   // Subtract: the star weight; Fill: the edge's weight (one copy's in split mode)
+    // Remove and Subtract: the entries of the target's list that named the eliminated vertex
+    // and the copies they stood for. Fill: the new edge's other end.
+    uint32_t other;
+    uint32_t copies;
+    double weight;  // Subtract: the star weight; Fill: the edge's weight (one copy's in split mode)
 };
 
 // What one vertex of the round left for the record: its pivot and its column's place in its
@@ -206,9 +209,13 @@ private:
             for (const Entry& e : vertices_[v].list()) {
                 if (is_eliminated(e.neighbour)) continue;
                 me.neighbours.push_back(e.neighbour);
-                uint32_t copies = 1;
-                if constexpr (M == Mode::Split) copies = e.multiplicity;
-                send(me, Edit{e.neighbour, Edit::Remove, copies, 0.0});
+                // Split mode removes entry by entry (a star entry does not say how many
+                // entries it merged); plain mode counts star entries and surplus below.
+                if constexpr (M == Mode::Split) {
+                    send(me, Edit{e.neighbour, Edit::Remove, 1, e.multiplicity, 0.0});
+                } else if (!(e.weight > 0.0)) {
+                    send(me, Edit{e.neighbour, Edit::Remove, 1, 1, 0.0});
+                }
                 if (!(e.weight > 0.0)) {
                     continue;
                 } else if constexpr (M == Mode::Split) {
@@ -237,10 +244,16 @@ private:
                 me.rows.insert(me.rows.end(), me.column.rows.begin(), me.column.rows.end());
                 me.coefficients.insert(me.coefficients.end(), me.column.coefficients.begin(),
                                        me.column.coefficients.end());
-                for (const StarEntry& e : me.star) send(me, Edit{e.neighbor, Edit::Subtract, 0, e.weight});
+                const uint32_t removed = M == Mode::Split ? 0 : 1;
+                for (const StarEntry& e : me.star) {
+                    send(me, Edit{e.neighbor, Edit::Subtract, removed, removed, e.weight});
+                }
+                if constexpr (M == Mode::Plain) {
+                    for (const auto& [u, count] : me.workspace.surplus()) send(me, Edit{u, Edit::Remove, count, count, 0.0});
+                }
                 for (const FillEdge& f : me.column.fill) {
-                    send(me, Edit{f.source, Edit::Fill, f.target, f.weight});
-                    send(me, Edit{f.target, Edit::Fill, f.source, f.weight});
+                    send(me, Edit{f.source, Edit::Fill, f.target, 0, f.weight});
+                    send(me, Edit{f.target, Edit::Fill, f.source, 0, f.weight});
                 }
             }
             me.steps.push_back(step);
@@ -277,18 +290,21 @@ private:
         for (Worker<M>& from : workers_) {
             const std::vector<Edit>& edits = from.edits[w];
             for (size_t i = 0; i < edits.size(); ++i) {
-                if (i + kAhead < edits.size()) __builtin_prefetch(&vertices_[edits[i + kAhead].target], 1);
+                if (i + 2 * kAhead < edits.size()) __builtin_prefetch(&vertices_[edits[i + 2 * kAhead].target], 1);
+                if (i + kAhead < edits.size() && edits[i + kAhead].kind == Edit::Fill) {
+                    const VertexState<Entry>& later = vertices_[edits[i + kAhead].target];
+                    __builtin_prefetch(later.data + later.size, 1);
+                }
                 const Edit& e = edits[i];
                 VertexState<Entry>& u = vertices_[e.target];
-                if (e.kind == Edit::Remove) {
-                    u.key = key_plus(u.key, -static_cast<int64_t>(e.other));
-                    --u.live;
+                if (e.kind != Edit::Fill) {
+                    if (e.kind == Edit::Subtract) u.weighted_degree = u.weighted_degree - e.weight;
+                    u.key = key_plus(u.key, -static_cast<int64_t>(e.copies));
+                    u.live -= e.other;
                     if (u.size - u.live > u.size / 2 && compact_in_[e.target] != round) {
                         compact_in_[e.target] = round;
                         me.compact.push_back(e.target);
                     }
-                } else if (e.kind == Edit::Subtract) {
-                    u.weighted_degree = u.weighted_degree - e.weight;
                 } else {
                     Entry entry{};
                     entry.weight = e.weight;
