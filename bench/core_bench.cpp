@@ -2,7 +2,9 @@
 // in random order, a power-law graph and an expander.
 //
 // Each problem runs in a forked child so that the reported peak memory is its own.
-// Usage: vorlane_core_bench [--quick] [--split K] [--only SUBSTRING]
+// With --rounds T the factorization runs in rounds on T threads, and the table adds the
+// rounds, their mean width and the share of the rounds' time spent in their serial parts.
+// Usage: vorlane_core_bench [--quick] [--split K] [--only SUBSTRING] [--rounds T]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 
 #include "vorlane_problems/recipes.hpp"
 #include "vorlane/builder.hpp"
+#include "vorlane/parallel_elimination.hpp"
 
 namespace {
 
@@ -74,10 +77,18 @@ std::pair<int, double> pcg(const Csr& a, const vorlane::CoreFactor& f, const std
     return {-1, solve_seconds / 500};
 }
 
-void run_problem(const std::string& name, const std::function<Csr()>& make, std::optional<uint32_t> split) {
+void run_problem(const std::string& name, const std::function<Csr()>& make, std::optional<uint32_t> split,
+                 unsigned rounds_threads) {
     const Csr a = make();
+    const vorlane::CoreConfig config{split, 1};
+    vorlane::RoundStats stats;
     const auto t0 = std::chrono::steady_clock::now();
-    auto result = vorlane::build_factor(a.row_ptrs, a.col_indices, a.values, a.n, vorlane::CoreConfig{split, 1});
+    auto result = [&] {
+        if (rounds_threads == 0) return vorlane::build_factor(a.row_ptrs, a.col_indices, a.values, a.n, config);
+        vorlane::ThreadPool pool(rounds_threads);
+        auto csr = vorlane::CsrView::create(a.row_ptrs, a.col_indices, a.values, a.n);
+        return vorlane::build_factor_in_rounds(*csr, config, {}, pool, {}, &stats);
+    }();
     const double factor_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (!result) {
         std::printf("| %-15s | %9u | error: %s |\n", name.c_str(), a.n, vorlane::message(result.error()).c_str());
@@ -95,9 +106,15 @@ void run_problem(const std::string& name, const std::function<Csr()>& make, std:
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double nnz = static_cast<double>(a.col_indices.size());
-    std::printf("| %-15s | %9u | %9.0f | %8.3f | %10.1f | %8.2f | %8.4f | %5d | %8.1f |\n", name.c_str(), a.n, nnz,
+    std::printf("| %-15s | %9u | %9.0f | %8.3f | %10.1f | %8.2f | %8.4f | %5d | %8.1f |", name.c_str(), a.n, nnz,
                 factor_seconds, factor_seconds / nnz * 1e9, static_cast<double>(f.rows.size()) / nnz,
                 solve_seconds, iters, static_cast<double>(usage.ru_maxrss) / 1024.0);
+    if (rounds_threads != 0) {
+        const size_t rounds = stats.round_starts.size() - 1;
+        std::printf(" %7zu | %7.0f | %6.3f |", rounds, static_cast<double>(f.n_steps()) / static_cast<double>(rounds),
+                    stats.serial_seconds / (stats.serial_seconds + stats.parallel_seconds));
+    }
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -107,10 +124,12 @@ int main(int argc, char** argv) {
     bool quick = false;
     std::optional<uint32_t> split;
     std::string only;
+    unsigned rounds_threads = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
         else if (std::strcmp(argv[i], "--split") == 0 && i + 1 < argc) split = static_cast<uint32_t>(std::stoul(argv[++i]));
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
+        else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) rounds_threads = static_cast<unsigned>(std::stoul(argv[++i]));
     }
     struct Problem {
         std::string name;
@@ -142,14 +161,17 @@ int main(int argc, char** argv) {
     }
     std::printf("mode: %s; grids have unit weights and a grounded boundary\n\n",
                 split ? ("split k=" + std::to_string(*split)).c_str() : "plain");
-    std::printf("| problem         |         n |       nnz | factor s | ns per nnz | fill/nnz | solve s | iters | peak MiB |\n");
-    std::printf("|-----------------|-----------|-----------|----------|------------|----------|---------|-------|----------|\n");
+    if (rounds_threads != 0) std::printf("order: rounds on %u threads\n\n", rounds_threads);
+    std::printf("| problem         |         n |       nnz | factor s | ns per nnz | fill/nnz | solve s | iters | peak MiB |%s\n",
+                rounds_threads != 0 ? "  rounds |   width | serial |" : "");
+    std::printf("|-----------------|-----------|-----------|----------|------------|----------|---------|-------|----------|%s\n",
+                rounds_threads != 0 ? "---------|---------|--------|" : "");
     std::fflush(stdout);
     for (const Problem& p : problems) {
         if (p.name.find(only) == std::string::npos) continue;
         const pid_t pid = fork();
         if (pid == 0) {
-            run_problem(p.name, p.make, split);
+            run_problem(p.name, p.make, split, rounds_threads);
             _exit(0);
         }
         int status = 0;

@@ -32,6 +32,11 @@ struct RoundOptions {
 struct RoundStats {
     // The first step of every round, and the number of steps at the end.
     std::vector<uint64_t> round_starts;
+    // Time spent in the rounds' serial parts (choosing the vertices, recording the steps,
+    // re-keying) and in their parallel parts (eliminating, editing the lists), for a model of
+    // how the order scales with threads.
+    double serial_seconds = 0.0;
+    double parallel_seconds = 0.0;
 };
 
 // Validates and factorizes like build_factor, in rounds, on the pool's threads. stats, when

@@ -2,6 +2,7 @@
 // re-key (serial).
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <new>
 #include <stdexcept>
@@ -98,6 +99,24 @@ struct Worker {
     bool list_full = false;
 };
 
+// Adds the time since the last lap to a field of the stats, when there are stats.
+class Clock {
+public:
+    explicit Clock(RoundStats* stats) : stats_(stats) {
+        if (stats_ != nullptr) last_ = std::chrono::steady_clock::now();
+    }
+    void lap(double RoundStats::*field) {
+        if (stats_ == nullptr) return;
+        const auto now = std::chrono::steady_clock::now();
+        stats_->*field += std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+    }
+
+private:
+    RoundStats* stats_;
+    std::chrono::steady_clock::time_point last_;
+};
+
 constexpr uint32_t kNoRound = 0xFFFFFFFFu;
 // Vertices a round looks at, per vertex it may take, before it settles for fewer: bounds the
 // choice on dense graphs, where every candidate excludes most others.
@@ -143,19 +162,25 @@ public:
                 stop.should_stop(stop.context)) {
                 return unexpected<CoreError>(Interrupted{});
             }
+            Clock clock(stats);
             if (stats != nullptr) stats->round_starts.push_back(factor_.n_steps());
             choose(static_cast<uint32_t>(round), steps - factor_.n_steps());
             if (chosen_.empty()) {
                 throw InternalFault("a round found no vertex after " + std::to_string(factor_.n_steps()) + " of " +
                                     std::to_string(steps) + " steps");
             }
+            clock.lap(&RoundStats::serial_seconds);
             pool_.run([&](unsigned w) { eliminate(w); });
+            clock.lap(&RoundStats::parallel_seconds);
             if (!record()) return unexpected<CoreError>(FactorTooLarge{});
+            clock.lap(&RoundStats::serial_seconds);
             pool_.run([&](unsigned w) { edit(w, static_cast<uint32_t>(round)); });
+            clock.lap(&RoundStats::parallel_seconds);
             for (const auto& worker : workers_) {
                 if (worker.list_full) return unexpected<CoreError>(ListTooLong{});
             }
             rekey();
+            clock.lap(&RoundStats::serial_seconds);
             ++round;
         }
         if (stats != nullptr) stats->round_starts.push_back(factor_.n_steps());
@@ -391,7 +416,7 @@ Expected<CoreFactor, CoreError> build_factor_in_rounds(const CsrView& csr, const
         RoundOptions checked = options;
         if (!(checked.degree_factor >= 1.0)) checked.degree_factor = 1.0;
         checked.round_size = std::max<uint32_t>(checked.round_size, 1);
-        if (stats != nullptr) stats->round_starts.clear();
+        if (stats != nullptr) *stats = RoundStats{};
         if (config.split_merge) {
             return factorize_in_rounds<Mode::Split>(csr, *config.split_merge, config.seed, checked, pool, stop, stats);
         }
