@@ -9,7 +9,7 @@ the low-level, unchecked entry.
 from _vorlane import Config, Factor, factorize, factorize_raw
 
 from ._mmio import read_matrix_market
-from ._order import Rounds
+from ._order import Rounds, partition
 from ._operator import aslinearoperator
 from ._renumber import renumbering
 from ._solve import SolveInfo, solve
@@ -65,6 +65,7 @@ __all__ = [
     "factorize_raw",
     "graph",
     "load",
+    "partition",
     "read_matrix_market",
     "renumbering",
     "save",

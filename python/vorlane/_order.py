@@ -2,14 +2,16 @@
 
 import os
 from dataclasses import dataclass
-from typing import Optional, Tuple, Union
+from typing import Any, Optional, Tuple, Union
+
+import numpy as np
 
 from ._checks import as_integer, describe
 
 ORDERS = ("sequential", "rounds")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Rounds:
     """The parallel elimination order, for ``order=`` of :func:`vorlane.solve` and
     :class:`vorlane.Preconditioner`.
@@ -21,13 +23,21 @@ class Rounds:
     never on the number of threads. It is an approximate Cholesky factor of the same matrix
     as the sequential order's, in another order: not the same bits.
 
+    With ``parts`` (a part number for each vertex, as :func:`vorlane.partition` gives),
+    the interior of every part (its vertices whose neighbours all lie in it) is eliminated
+    first, each part on one thread by the sequential minimum-degree rule, and the rest (the
+    interface) in rounds. Meshes and grids have small interfaces; graphs without small
+    separators leave most vertices on the interface, where rounds do the work anyway.
+
     Args:
         round_size: the most vertices one round eliminates (>= 1).
         degree_factor: how far above the least degree a round may reach (>= 1).
+        parts: None, or a 1-D array of ``n`` part numbers from 0 to ``n - 1``.
     """
 
     round_size: int = 256
     degree_factor: float = 1.5
+    parts: Any = None
 
     def __post_init__(self) -> None:
         size = as_integer(self.round_size, "round_size", "an integer")
@@ -40,6 +50,30 @@ class Rounds:
             raise ValueError(f"degree_factor must be between 1 and 1e6, got {factor!r}")
         object.__setattr__(self, "round_size", size)
         object.__setattr__(self, "degree_factor", factor)
+        if self.parts is not None:
+            object.__setattr__(self, "parts", _part_numbers(self.parts))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Rounds):
+            return NotImplemented
+        same_parts = (self.parts is None and other.parts is None) or (
+            self.parts is not None and other.parts is not None and np.array_equal(self.parts, other.parts)
+        )
+        return self.round_size == other.round_size and self.degree_factor == other.degree_factor and same_parts
+
+    __hash__ = None  # type: ignore[assignment]
+
+
+def _part_numbers(parts: object) -> np.ndarray:
+    """A read-only uint32 copy of a 1-D array of non-negative integer part numbers."""
+    array = np.asarray(parts)
+    if array.dtype.kind not in "iu" or array.ndim != 1:
+        raise TypeError(f"parts must be a 1-D array of integers, got {describe(parts)}")
+    if array.size and (array.min() < 0 or array.max() >= 2**32 - 1):
+        raise ValueError("parts must hold part numbers from 0 to n - 1")
+    numbers = np.array(array, dtype=np.uint32, order="C")
+    numbers.flags.writeable = False
+    return numbers
 
 
 def check_order(order: object) -> Optional[Rounds]:
@@ -69,11 +103,53 @@ def available_threads() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def engine_order(order: Optional[Rounds], threads: int) -> Optional[Tuple[int, float, int]]:
+def engine_order(order: Optional[Rounds], threads: int) -> Optional[Tuple[int, float, int, Any]]:
     """The engine's form of a checked order."""
     if order is None:
         return None
-    return (threads, order.degree_factor, order.round_size)
+    return (threads, order.degree_factor, order.round_size, order.parts)
+
+
+def partition(A: Any, parts: int, *, seed: int = 0) -> np.ndarray:
+    """Part numbers for the vertices of A's graph, from METIS (through pymetis), for
+    ``vorlane.Rounds(parts=...)``.
+
+    Args:
+        A: a square scipy.sparse matrix (its off-diagonal pattern is the graph).
+        parts: the number of parts (>= 1).
+        seed: METIS's random seed: the same A, parts and seed give the same partition.
+
+    Returns:
+        an int64 array of ``n`` part numbers from 0 to ``parts - 1``.
+
+    Raises:
+        ImportError: pymetis is not installed (``pip install vorlane[partition]``).
+    """
+    count = as_integer(parts, "parts", "an integer")
+    if count < 1:
+        raise ValueError(f"parts must be >= 1, got {count}")
+    import scipy.sparse as sp
+
+    if not sp.issparse(A) or A.ndim != 2 or A.shape[0] != A.shape[1]:
+        raise TypeError(f"A must be a square scipy.sparse matrix, got {describe(A)}")
+    n = A.shape[0]
+    if count == 1 or n <= 1:
+        return np.zeros(n, dtype=np.int64)
+    try:
+        import pymetis
+    except ImportError:
+        raise ImportError("vorlane.partition needs pymetis: pip install 'vorlane[partition]'") from None
+    graph = sp.csr_matrix(A, copy=True)
+    graph.setdiag(0)
+    graph.eliminate_zeros()
+    graph = (abs(graph) + abs(graph).T).tocsr()
+    options = pymetis.Options(seed=as_integer(seed, "seed", "an integer"))
+    indptr, indices = graph.indptr.astype(np.int64), graph.indices.astype(np.int64)
+    if hasattr(pymetis, "CSRAdjacency"):
+        _, membership = pymetis.part_graph(count, adjacency=pymetis.CSRAdjacency(indptr, indices), options=options)
+    else:  # pragma: no cover - pymetis before 2025
+        _, membership = pymetis.part_graph(count, xadj=indptr, adjncy=indices, options=options)
+    return np.asarray(membership, dtype=np.int64)
 
 
 def order_name(order: Optional[Rounds]) -> Union[str, Rounds]:

@@ -99,3 +99,44 @@ def test_order_options_are_checked(options, error, message):
 def test_rounds_options_are_checked(options, error, message):
     with pytest.raises(error, match=message):
         vorlane.Rounds(**options)
+
+
+@pytest.mark.parametrize("count", [1, 4, 32])
+def test_parts_interiors_first_same_on_any_threads(count, rng):
+    pytest.importorskip("pymetis")
+    A = problems.grid_sddm(60, seed=7)
+    b = rng.standard_normal(A.shape[0])
+    parts = vorlane.partition(A, count)
+    assert parts.shape == (A.shape[0],) and set(np.unique(parts)) <= set(range(count))
+    assert np.array_equal(parts, vorlane.partition(A, count))
+    order = vorlane.Rounds(parts=parts)
+    one = vorlane.Preconditioner(A, order=order, threads=1)
+    assert same_factor(one, vorlane.Preconditioner(A, order=order, threads=3))
+    _, sequential = vorlane.solve(A, b, method="factor")
+    _, info = vorlane.solve(A, b, M=one)
+    assert info.converged and info.iterations <= 1.3 * sequential.iterations + 2
+
+
+@pytest.mark.parametrize(
+    "parts, error, message",
+    [
+        (np.zeros(5, dtype=np.int64), ValueError, "parts must hold 900 elements, got 5"),
+        (np.full(900, 900), ValueError, "parts\\[0\\] = 900 is not below 900"),
+        (np.full(900, -1), ValueError, "parts must hold part numbers from 0 to n - 1"),
+        (np.zeros(900), TypeError, "parts must be a 1-D array of integers"),
+        (np.zeros((30, 30), dtype=np.int32), TypeError, "parts must be a 1-D array of integers"),
+    ],
+)
+def test_parts_are_checked(parts, error, message):
+    A = problems.grid_sddm(30)
+    with pytest.raises(error, match=message):
+        vorlane.Preconditioner(A, order=vorlane.Rounds(parts=parts))
+
+
+def test_partition_arguments_are_checked():
+    A = problems.grid_sddm(5)
+    with pytest.raises(ValueError, match="parts must be >= 1, got 0"):
+        vorlane.partition(A, 0)
+    with pytest.raises(TypeError, match="A must be a square scipy.sparse matrix"):
+        vorlane.partition(np.eye(3), 2)
+    assert np.array_equal(vorlane.partition(A, 1), np.zeros(25))

@@ -33,21 +33,24 @@ Rounded in_rounds(const Csr& m, const vorlane::CoreConfig& config, unsigned thre
 }
 
 // Every column names vertices of later rounds only: what makes rounds the levels of a solve.
+// Steps before the first round (parts' interiors) count as round -1.
 ::testing::AssertionResult columns_name_later_rounds(const Rounded& r) {
     const auto& f = r.factor;
     const auto& starts = r.stats.round_starts;
-    if (starts.empty() || starts.front() != 0 || starts.back() != f.n_steps()) {
+    if (starts.empty() || starts.front() != r.stats.interior_steps || starts.back() != f.n_steps()) {
         return ::testing::AssertionFailure() << "round starts do not cover the steps";
     }
     std::vector<uint64_t> round_of(f.n, UINT64_MAX);
+    for (uint64_t s = 0; s < r.stats.interior_steps; ++s) round_of[f.order[s]] = 0;
     for (size_t k = 0; k + 1 < starts.size(); ++k) {
         if (starts[k] >= starts[k + 1]) return ::testing::AssertionFailure() << "empty round " << k;
-        for (uint64_t s = starts[k]; s < starts[k + 1]; ++s) round_of[f.order[s]] = k;
+        for (uint64_t s = starts[k]; s < starts[k + 1]; ++s) round_of[f.order[s]] = k + 1;
     }
     for (uint64_t s = 0; s < f.n_steps(); ++s) {
         for (uint32_t t = f.col_starts[s]; t < f.col_starts[s + 1]; ++t) {
             const uint64_t later = round_of[f.rows[t]];
-            if (later != UINT64_MAX && later <= round_of[f.order[s]]) {
+            const uint64_t own = round_of[f.order[s]];
+            if (later != UINT64_MAX && (later < own || (later == own && own != 0))) {
                 return ::testing::AssertionFailure() << "step " << s << " names vertex " << f.rows[t]
                                                      << " of round " << later;
             }
@@ -130,6 +133,88 @@ INSTANTIATE_TEST_SUITE_P(
                       Quality{"power_law", [] { return recipes::power_law(3000, 6.0, 6); }},
                       Quality{"expander", [] { return recipes::expander(3000, 7); }}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// Blocks of a grid's rows as parts: nx x ny vertices in `count` horizontal strips.
+std::vector<uint32_t> strips(uint32_t nx, uint32_t ny, uint32_t count, uint32_t n) {
+    std::vector<uint32_t> parts(n);
+    for (uint32_t v = 0; v < n; ++v) parts[v] = std::min(count - 1, (v / nx) * count / ny);
+    return parts;
+}
+
+// Every interior step's column lies in its part: vertices of its own part, or the ground.
+::testing::AssertionResult interiors_stay_in_their_parts(const Rounded& r, const std::vector<uint32_t>& parts) {
+    const auto& f = r.factor;
+    for (uint64_t s = 0; s < r.stats.interior_steps; ++s) {
+        const uint32_t v = f.order[s];
+        for (uint32_t t = f.col_starts[s]; t < f.col_starts[s + 1]; ++t) {
+            const uint32_t u = f.rows[t];
+            if (u < parts.size() && parts[u] != parts[v]) {
+                return ::testing::AssertionFailure() << "interior step of " << v << " names " << u << " of another part";
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+struct Partitioned {
+    const char* name;
+    Csr (*build)();
+    uint32_t parts;
+};
+
+class RoundsWithParts : public ::testing::TestWithParam<Partitioned> {};
+
+TEST_P(RoundsWithParts, InteriorsFirstSameOnAnyThreadsAndAsGood) {
+    const Csr m = GetParam().build();
+    const std::vector<uint32_t> parts = strips(60, 60, GetParam().parts, m.n);
+    vorlane::RoundOptions options;
+    options.parts = parts;
+    for (const auto& config : {vt::plain_config(2), vt::split_config(2, 2)}) {
+        const Rounded one = in_rounds(m, config, 1, options);
+        EXPECT_TRUE(vt::factor_invariants(one.factor));
+        EXPECT_TRUE(columns_name_later_rounds(one));
+        EXPECT_TRUE(interiors_stay_in_their_parts(one, parts));
+        for (unsigned threads : {2u, 3u}) {
+            EXPECT_TRUE(vt::identical(one.factor, in_rounds(m, config, threads, options).factor)) << threads;
+        }
+    }
+    const Rounded rounds = in_rounds(m, vt::plain_config(2), 2, options);
+    if (GetParam().parts > 1) {
+        EXPECT_GT(rounds.stats.interior_steps, m.n / 2);
+    }
+    const int sequential = pcg_iterations(m, vt::must_factor(m, vt::plain_config(1)));
+    EXPECT_LE(pcg_iterations(m, rounds.factor), sequential * 13 / 10 + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Grids, RoundsWithParts,
+    ::testing::Values(Partitioned{"one_part", [] { return vt::grid2d(60, 60, 4); }, 1},
+                      Partitioned{"four", [] { return vt::grid2d(60, 60, 4); }, 4},
+                      Partitioned{"ten", [] { return vt::grid2d(60, 60, 4); }, 10},
+                      Partitioned{"sddm_every_vertex_grounded",
+                                  [] { return vt::add_diagonal(vt::grid2d(60, 60, 5), std::vector<double>(3600, 0.5)); },
+                                  6},
+                      Partitioned{"two_components",
+                                  [] { return vt::sddm(vt::disjoint_union(vt::grid2d(60, 30, 6), vt::grid2d(60, 30, 7)), 8); },
+                                  2}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(RoundsWithParts, EveryVertexOnTheInterfaceLeavesAllToRounds) {
+    // Alternating parts along a path: no vertex has all its neighbours in its own part.
+    const Csr m = vt::path(200, 3);
+    std::vector<uint32_t> parts(200);
+    for (uint32_t v = 0; v < 200; ++v) parts[v] = v % 2;
+    vorlane::RoundOptions options;
+    options.parts = parts;
+    const Rounded r = in_rounds(m, vt::plain_config(), 2, options);
+    EXPECT_EQ(r.stats.interior_steps, 0u);
+    EXPECT_TRUE(vt::factor_invariants(r.factor));
+    // Empty parts (numbers no vertex has) are allowed.
+    for (uint32_t v = 0; v < 200; ++v) parts[v] = v < 100 ? 0 : 7;
+    const Rounded sparse = in_rounds(m, vt::plain_config(), 2, options);
+    EXPECT_EQ(sparse.stats.interior_steps, 198u);
+    EXPECT_TRUE(vt::factor_invariants(sparse.factor));
+}
 
 TEST(Rounds, StarTakesItsLeavesTogether) {
     const Csr m = vt::star(1000, 2, vt::Weights::Unit);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "vorlane/builder.hpp"
@@ -27,6 +28,12 @@ struct RoundOptions {
     double degree_factor = 1.5;
     // The most vertices one round eliminates.
     uint32_t round_size = 256;
+    // Empty, or a part number for each vertex of the matrix (fewer than 2^32 - 1 parts).
+    // With parts, the interior of every part (its vertices whose neighbours all lie in it,
+    // an added ground vertex aside) is eliminated first, each part on one thread by the
+    // sequential minimum-degree rule, and the rest in rounds. The factor depends on the
+    // partition, never on which thread eliminated which part.
+    std::span<const uint32_t> parts;
 };
 
 struct RoundStats {
@@ -37,6 +44,9 @@ struct RoundStats {
     // how the order scales with threads.
     double serial_seconds = 0.0;
     double parallel_seconds = 0.0;
+    // With parts: the steps their interiors took, and the time that took.
+    uint64_t interior_steps = 0;
+    double interior_seconds = 0.0;
 };
 
 // Validates and factorizes like build_factor, in rounds, on the pool's threads. stats, when

@@ -49,14 +49,19 @@ std::optional<std::string> check_renumbering(std::span<const uint32_t> order, ui
 // the round options, never on the threads).
 enum class Order : uint8_t { Sequential, Rounds };
 
+// An error message unless parts holds n part numbers, each below n.
+std::optional<std::string> check_parts(std::span<const uint32_t> parts, uint64_t n);
+
 struct FactorSettings {
     uint64_t seed = 0;
     std::optional<uint32_t> split;
     Renumber renumber = Renumber::Auto;
     Precision precision = Precision::Double;
     Order order = Order::Sequential;
-    RoundOptions rounds;
+    RoundOptions rounds;  // its parts are taken from `parts`
     unsigned threads = 1;
+    // Empty, or a part number for each vertex of A (in A's numbering): see RoundOptions.
+    std::vector<uint32_t> parts;
 };
 
 struct FactorizeError {

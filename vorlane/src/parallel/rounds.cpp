@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -121,8 +122,9 @@ constexpr uint32_t kNoRound = 0xFFFFFFFFu;
 // Vertices a round looks at, per vertex it may take, before it settles for fewer: bounds the
 // choice on dense graphs, where every candidate excludes most others.
 constexpr uint64_t kLooksPerPick = 8;
-// Rounds between two stop checks.
+// Rounds between two stop checks, and steps of a part's interior.
 constexpr uint64_t kStopCheckRounds = 16;
+constexpr uint64_t kStopCheckSteps = 4096;
 
 template <Mode M>
 class Rounds {
@@ -154,8 +156,14 @@ public:
         factor_ = reserve_factor(n_, total_entries);
     }
 
-    Expected<CoreFactor, CoreError> run(const StopCheck& stop, RoundStats* stats) {
+    Expected<CoreFactor, CoreError> run(std::span<const uint32_t> parts, const StopCheck& stop, RoundStats* stats) {
         const uint64_t steps = n_ > 0 ? n_ - 1 : 0;
+        if (!parts.empty()) {
+            Clock clock(stats);
+            if (auto failed = eliminate_interiors(parts, stop)) return unexpected(std::move(*failed));
+            clock.lap(&RoundStats::interior_seconds);
+            if (stats != nullptr) stats->interior_steps = factor_.n_steps();
+        }
         uint64_t round = 0;
         while (factor_.n_steps() < steps) {
             if (round % kStopCheckRounds == kStopCheckRounds - 1 && stop.should_stop != nullptr &&
@@ -189,7 +197,139 @@ public:
     }
 
 private:
-    bool is_eliminated(uint32_t v) const { return (eliminated_[v >> 6] >> (v & 63)) & 1u; }
+    // The bitset is written by several threads at once while parts' interiors are eliminated
+    // (each its own vertices' bits, words shared), so every access is atomic; relaxed, as the
+    // pool's hand-offs order everything else.
+    bool is_eliminated(uint32_t v) const {
+        return (std::atomic_ref<uint64_t>(eliminated_[v >> 6]).load(std::memory_order_relaxed) >> (v & 63)) & 1u;
+    }
+    void mark_eliminated(uint32_t v) {
+        std::atomic_ref<uint64_t>(eliminated_[v >> 6]).fetch_or(uint64_t{1} << (v & 63), std::memory_order_relaxed);
+    }
+
+    // Eliminates the interior of every part (the vertices whose neighbours all lie in their
+    // part, the ground vertex aside) before any round: each part on one thread, by the
+    // sequential minimum-degree rule over its own interior, its fill staying inside the part,
+    // so parts never touch each other's vertices. The ground vertex, which several parts
+    // reach, takes its edits after, in part order. Steps are recorded in part order.
+    std::optional<CoreError> eliminate_interiors(std::span<const uint32_t> parts, const StopCheck& stop) {
+        const uint32_t count = *std::max_element(parts.begin(), parts.end()) + 1;
+        std::vector<std::vector<uint32_t>> interior(count);
+        local_of_.assign(n_, NO_VERTEX);
+        uint64_t interior_total = 0;
+        for (uint32_t v = 0; v < parts.size(); ++v) {
+            bool inside = true;
+            for (const Entry& e : vertices_[v].list()) {
+                if (e.neighbour < parts.size() && parts[e.neighbour] != parts[v]) inside = false;
+            }
+            if (!inside) continue;
+            local_of_[v] = static_cast<uint32_t>(interior[parts[v]].size());
+            interior[parts[v]].push_back(v);
+            ++interior_total;
+        }
+        // One vertex is never eliminated: when every vertex is interior, the last one waits.
+        if (interior_total == n_ && n_ > 0) {
+            const uint32_t last = static_cast<uint32_t>(n_ - 1);
+            interior[parts[last]].pop_back();
+            local_of_[last] = NO_VERTEX;
+        }
+        struct PartRun {
+            unsigned worker = 0;
+            size_t first_step = 0;
+            size_t end_step = 0;
+            std::vector<Edit> ground;
+        };
+        std::vector<PartRun> runs(count);
+        std::atomic<bool> stopping{false};
+        for (auto& worker : workers_) {
+            worker.steps.clear();
+            worker.rows.clear();
+            worker.coefficients.clear();
+        }
+        pool_.run([&](unsigned w) {
+            for (uint32_t p = w; p < count; p += pool_.size()) {
+                runs[p].worker = w;
+                eliminate_part(w, interior[p], parts, runs[p].ground, runs[p].first_step, runs[p].end_step,
+                               w == 0 ? &stop : nullptr, stopping);
+            }
+        });
+        if (stopping.load()) return CoreError{Interrupted{}};
+        for (const auto& worker : workers_) {
+            if (worker.list_full) return CoreError{ListTooLong{}};
+        }
+        bool full = false;
+        for (const PartRun& run : runs) {
+            const Worker<M>& worker = workers_[run.worker];
+            for (size_t i = run.first_step; i < run.end_step; ++i) {
+                const Step& step = worker.steps[i];
+                const std::span<const uint32_t> rows(worker.rows.data() + step.first, step.length);
+                const std::span<const double> coefficients(worker.coefficients.data() + step.first, step.length);
+                if (!factor_.push_step(step.v, step.pivot, pivot_threshold_, rows, coefficients)) {
+                    return CoreError{FactorTooLarge{}};
+                }
+            }
+            bool half_dead = false;
+            for (const Edit& e : run.ground) half_dead = apply(e, stores_[0], full) || half_dead;
+            if (half_dead) drop_eliminated(vertices_[run.ground.front().target]);
+        }
+        if (full) return CoreError{ListTooLong{}};
+        // The rounds' queue learns what the interiors' elimination did.
+        EliminationQueue& queue = *queue_;
+        for (uint32_t v = 0; v < n_; ++v) {
+            if (is_eliminated(v)) {
+                queue.remove(v);
+            } else if (queue.key(v) != vertices_[v].key) {
+                queue.update_key(v, static_cast<int64_t>(vertices_[v].key) - static_cast<int64_t>(queue.key(v)));
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Thread w eliminates one part's interior. Polls stop (when given) every few thousand
+    // steps and tells the other threads through stopping.
+    void eliminate_part(unsigned w, std::span<const uint32_t> inside, std::span<const uint32_t> parts,
+                        std::vector<Edit>& ground, size_t& first_step, size_t& end_step, const StopCheck* stop,
+                        std::atomic<bool>& stopping) {
+        Worker<M>& me = workers_[w];
+        me.sampler.negligible = negligible_;
+        first_step = end_step = me.steps.size();
+        if (inside.empty()) return;
+        std::vector<uint64_t> keys(inside.size());
+        for (size_t i = 0; i < inside.size(); ++i) keys[i] = vertices_[inside[i]].key;
+        EliminationQueue queue(inside.size(), keys, M == Mode::Split ? k_ : 1);
+        std::vector<Edit>& pending = me.edits.front();
+        for (size_t s = 0; s < inside.size(); ++s) {
+            if (s % kStopCheckSteps == kStopCheckSteps - 1) {
+                if (stop != nullptr && stop->should_stop != nullptr && stop->should_stop(stop->context)) {
+                    stopping.store(true);
+                }
+                if (stopping.load(std::memory_order_relaxed)) break;
+            }
+            const uint32_t v = inside[queue.pop_min()];
+            mark_eliminated(v);
+            pending.clear();
+            me.neighbours.clear();
+            me.steps.push_back(eliminate_one(me, v, [&](const Edit& e) { pending.push_back(e); }));
+            for (const Edit& e : pending) {
+                const uint32_t u = e.target;
+                if (u >= parts.size()) {
+                    ground.push_back(e);
+                    continue;
+                }
+                if (apply(e, stores_[w], me.list_full) &&
+                    std::find(me.compact.begin(), me.compact.end(), u) == me.compact.end()) {
+                    me.compact.push_back(u);
+                }
+                const uint32_t local = local_of_[u];
+                if (local != NO_VERTEX && queue.key(local) != NO_VERTEX) {
+                    queue.update_key(local, static_cast<int64_t>(vertices_[u].key) - static_cast<int64_t>(queue.key(local)));
+                }
+            }
+            for (const uint32_t u : me.compact) drop_eliminated(vertices_[u]);
+            me.compact.clear();
+        }
+        end_step = me.steps.size();
+    }
 
     // Walks the buckets upward from the least key and takes each vertex that no vertex taken
     // before excludes, each taken vertex excluding its live neighbours.
@@ -229,60 +369,62 @@ private:
         me.sampler.negligible = negligible_;
         const auto [begin, end] = pool_.part(chosen_.size(), w);
         for (uint64_t i = begin; i < end; ++i) {
-            const uint32_t v = chosen_[i];
-            me.edges.clear();
-            for (const Entry& e : vertices_[v].list()) {
-                if (is_eliminated(e.neighbour)) continue;
-                me.neighbours.push_back(e.neighbour);
-                // Split mode removes entry by entry (a star entry does not say how many
-                // entries it merged); plain mode counts star entries and surplus below.
-                if constexpr (M == Mode::Split) {
-                    send(me, Edit{e.neighbour, Edit::Remove, 1, e.multiplicity, 0.0});
-                } else if (!(e.weight > 0.0)) {
-                    send(me, Edit{e.neighbour, Edit::Remove, 1, 1, 0.0});
-                }
-                if (!(e.weight > 0.0)) {
-                    continue;
-                } else if constexpr (M == Mode::Split) {
-                    me.edges.push_back(IncidentEdge{e.weight * static_cast<double>(e.multiplicity), e.neighbour,
-                                                    e.multiplicity});
-                } else {
-                    me.edges.push_back(IncidentEdge{e.weight, e.neighbour, 1});
-                }
-            }
-            const double degree = vertices_[v].weighted_degree;
-            Step step{v, degree, me.rows.size(), 0};
-            if (!me.edges.empty()) {
-                if constexpr (M == Mode::Split) {
-                    build_split_star(me.workspace, me.edges, me.star, me.multiplicities, k_);
-                } else {
-                    build_star(me.workspace, me.edges, me.star);
-                }
-                me.sampler.start_stream(seed_, v);
-                if constexpr (M == Mode::Split) {
-                    eliminate_split_star(me.star, me.multiplicities, me.sampler, me.column, degree);
-                } else {
-                    eliminate_star(me.star, me.sampler, me.column, degree);
-                }
-                step.pivot = me.column.diagonal;
-                step.length = static_cast<uint32_t>(me.column.rows.size());
-                me.rows.insert(me.rows.end(), me.column.rows.begin(), me.column.rows.end());
-                me.coefficients.insert(me.coefficients.end(), me.column.coefficients.begin(),
-                                       me.column.coefficients.end());
-                const uint32_t removed = M == Mode::Split ? 0 : 1;
-                for (const StarEntry& e : me.star) {
-                    send(me, Edit{e.neighbor, Edit::Subtract, removed, removed, e.weight});
-                }
-                if constexpr (M == Mode::Plain) {
-                    for (const auto& [u, count] : me.workspace.surplus()) send(me, Edit{u, Edit::Remove, count, count, 0.0});
-                }
-                for (const FillEdge& f : me.column.fill) {
-                    send(me, Edit{f.source, Edit::Fill, f.target, 0, f.weight});
-                    send(me, Edit{f.target, Edit::Fill, f.source, 0, f.weight});
-                }
-            }
-            me.steps.push_back(step);
+            me.steps.push_back(eliminate_one(me, chosen_[i], [&](const Edit& e) { send(me, e); }));
         }
+    }
+
+    // Eliminates v from the graph as it stands, into the worker's column buffers, and hands
+    // every edit it makes to its neighbours' lists to sink, in a fixed order.
+    template <class Sink>
+    Step eliminate_one(Worker<M>& me, uint32_t v, Sink&& sink) {
+        me.edges.clear();
+        for (const Entry& e : vertices_[v].list()) {
+            if (is_eliminated(e.neighbour)) continue;
+            me.neighbours.push_back(e.neighbour);
+            // Split mode removes entry by entry (a star entry does not say how many entries
+            // it merged); plain mode counts star entries and surplus below.
+            if constexpr (M == Mode::Split) {
+                sink(Edit{e.neighbour, Edit::Remove, 1, e.multiplicity, 0.0});
+            } else if (!(e.weight > 0.0)) {
+                sink(Edit{e.neighbour, Edit::Remove, 1, 1, 0.0});
+            }
+            if (!(e.weight > 0.0)) {
+                continue;
+            } else if constexpr (M == Mode::Split) {
+                me.edges.push_back(
+                    IncidentEdge{e.weight * static_cast<double>(e.multiplicity), e.neighbour, e.multiplicity});
+            } else {
+                me.edges.push_back(IncidentEdge{e.weight, e.neighbour, 1});
+            }
+        }
+        const double degree = vertices_[v].weighted_degree;
+        Step step{v, degree, me.rows.size(), 0};
+        if (me.edges.empty()) return step;
+        if constexpr (M == Mode::Split) {
+            build_split_star(me.workspace, me.edges, me.star, me.multiplicities, k_);
+        } else {
+            build_star(me.workspace, me.edges, me.star);
+        }
+        me.sampler.start_stream(seed_, v);
+        if constexpr (M == Mode::Split) {
+            eliminate_split_star(me.star, me.multiplicities, me.sampler, me.column, degree);
+        } else {
+            eliminate_star(me.star, me.sampler, me.column, degree);
+        }
+        step.pivot = me.column.diagonal;
+        step.length = static_cast<uint32_t>(me.column.rows.size());
+        me.rows.insert(me.rows.end(), me.column.rows.begin(), me.column.rows.end());
+        me.coefficients.insert(me.coefficients.end(), me.column.coefficients.begin(), me.column.coefficients.end());
+        const uint32_t removed = M == Mode::Split ? 0 : 1;
+        for (const StarEntry& e : me.star) sink(Edit{e.neighbor, Edit::Subtract, removed, removed, e.weight});
+        if constexpr (M == Mode::Plain) {
+            for (const auto& [u, count] : me.workspace.surplus()) sink(Edit{u, Edit::Remove, count, count, 0.0});
+        }
+        for (const FillEdge& f : me.column.fill) {
+            sink(Edit{f.source, Edit::Fill, f.target, 0, f.weight});
+            sink(Edit{f.target, Edit::Fill, f.source, 0, f.weight});
+        }
+        return step;
     }
 
     // The thread that edits a vertex's list: blocks of 64 vertices dealt out in turn, so that
@@ -300,7 +442,7 @@ private:
                 if (!factor_.push_step(s.v, s.pivot, pivot_threshold_, rows, coefficients)) return false;
             }
         }
-        for (const uint32_t v : chosen_) eliminated_[v >> 6] |= uint64_t{1} << (v & 63);
+        for (const uint32_t v : chosen_) mark_eliminated(v);
         return true;
     }
 
@@ -321,29 +463,35 @@ private:
                     __builtin_prefetch(later.data + later.size, 1);
                 }
                 const Edit& e = edits[i];
-                VertexState<Entry>& u = vertices_[e.target];
-                if (e.kind != Edit::Fill) {
-                    if (e.kind == Edit::Subtract) u.weighted_degree = u.weighted_degree - e.weight;
-                    u.key = key_plus(u.key, -static_cast<int64_t>(e.copies));
-                    u.live -= e.other;
-                    if (u.size - u.live > u.size / 2 && compact_in_[e.target] != round) {
-                        compact_in_[e.target] = round;
-                        me.compact.push_back(e.target);
-                    }
-                } else {
-                    Entry entry{};
-                    entry.weight = e.weight;
-                    entry.neighbour = e.other;
-                    if constexpr (M == Mode::Split) entry.multiplicity = 1;
-                    if (!u.push(entry, store)) me.list_full = true;
-                    u.weighted_degree = u.weighted_degree + e.weight;
-                    u.key = key_plus(u.key, 1);
-                    ++u.live;
+                if (apply(e, store, me.list_full) && compact_in_[e.target] != round) {
+                    compact_in_[e.target] = round;
+                    me.compact.push_back(e.target);
                 }
             }
         }
         for (const uint32_t v : me.compact) drop_eliminated(vertices_[v]);
         me.compact.clear();
+    }
+
+    // Applies one edit to its target's record; true when the target's list has become half
+    // dead (to be compacted once all removals in flight are counted).
+    bool apply(const Edit& e, BlockStore<Entry>& store, bool& list_full) {
+        VertexState<Entry>& u = vertices_[e.target];
+        if (e.kind == Edit::Fill) {
+            Entry entry{};
+            entry.weight = e.weight;
+            entry.neighbour = e.other;
+            if constexpr (M == Mode::Split) entry.multiplicity = 1;
+            if (!u.push(entry, store)) list_full = true;
+            u.weighted_degree = u.weighted_degree + e.weight;
+            u.key = key_plus(u.key, 1);
+            ++u.live;
+            return false;
+        }
+        if (e.kind == Edit::Subtract) u.weighted_degree = u.weighted_degree - e.weight;
+        u.key = key_plus(u.key, -static_cast<int64_t>(e.copies));
+        u.live -= e.other;
+        return u.size - u.live > u.size / 2;
     }
 
     // Drops the entries to eliminated vertices: all that are not live.
@@ -377,9 +525,10 @@ private:
     LargeVector<VertexState<Entry>> vertices_;
     std::vector<BlockStore<Entry>> stores_;  // one per thread: where its edits grow lists
     std::optional<EliminationQueue> queue_;
-    std::vector<uint64_t> eliminated_;
+    mutable std::vector<uint64_t> eliminated_;
     std::vector<uint32_t> chosen_in_;
     std::vector<uint32_t> compact_in_;  // the round that last listed a vertex for compaction
+    std::vector<uint32_t> local_of_;    // an interior vertex's number in its part's queue
     std::vector<uint32_t> chosen_;
     std::vector<Worker<M>> workers_;
     CoreFactor factor_;
@@ -397,7 +546,7 @@ Expected<CoreFactor, CoreError> factorize_in_rounds(const CsrView& csr, uint32_t
         if (k >= 2) split_edges(built->graph, k);
     }
     Rounds<M> rounds(*built, k, seed, options, pool);
-    auto factor = rounds.run(stop, stats);
+    auto factor = rounds.run(options.parts, stop, stats);
     if (!factor) return factor;
     factor->original_n = csr.n();
     factor->prepare_solve();
@@ -412,6 +561,10 @@ Expected<CoreFactor, CoreError> build_factor_in_rounds(const CsrView& csr, const
     try {
         if (config.split_merge && *config.split_merge == 0) {
             return unexpected<CoreError>(InvalidConfig{SplitMergeZero{0}});
+        }
+        if (!options.parts.empty() && options.parts.size() != csr.n()) {
+            throw InternalFault("a partition of " + std::to_string(options.parts.size()) + " vertices for a matrix of " +
+                                std::to_string(csr.n()));
         }
         RoundOptions checked = options;
         if (!(checked.degree_factor >= 1.0)) checked.degree_factor = 1.0;

@@ -42,25 +42,51 @@ std::optional<std::string> check_renumbering(std::span<const uint32_t> order, ui
 
 namespace {
 
+// The partition follows the vertices into the numbering the factor is built in.
 Expected<CoreFactor, CoreError> factorize_in_rounds(const FactorInput& input, uint32_t n, const CoreConfig& config,
-                                                    const FactorSettings& settings, StopCheck stop) {
+                                                    const FactorSettings& settings,
+                                                    std::span<const uint32_t> old_of, StopCheck stop) {
     auto csr = CsrView::create(input.row_ptrs, input.cols, input.values, n);
     if (!csr) return unexpected<CoreError>(InvalidCsr{csr.error()});
+    std::vector<uint32_t> parts;
+    if (!settings.parts.empty()) {
+        parts.resize(n);
+        for (uint32_t v = 0; v < n; ++v) parts[v] = settings.parts[old_of.empty() ? v : old_of[v]];
+    }
+    RoundOptions options = settings.rounds;
+    options.parts = parts;
     ThreadPool pool(settings.threads);
-    return build_factor_in_rounds(*csr, config, settings.rounds, pool, stop);
+    return build_factor_in_rounds(*csr, config, options, pool, stop);
 }
 
 }  // namespace
 
+std::optional<std::string> check_parts(std::span<const uint32_t> parts, uint64_t n) {
+    if (parts.size() != n) {
+        return "parts must hold " + std::to_string(n) + " elements, got " + std::to_string(parts.size());
+    }
+    for (uint64_t v = 0; v < n; ++v) {
+        if (parts[v] >= n) {
+            return "parts[" + std::to_string(v) + "] = " + std::to_string(parts[v]) + " is not below " + std::to_string(n);
+        }
+    }
+    return std::nullopt;
+}
+
 Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, const FactorSettings& settings,
                                                  StopCheck stop) {
+    if (!settings.parts.empty()) {
+        if (auto wrong = check_parts(settings.parts, matrix.n())) {
+            return unexpected(FactorizeError{ErrorClass::Invalid, std::move(*wrong)});
+        }
+    }
     std::vector<uint32_t> renumbering = choose_renumbering(matrix, settings.renumber);
     const FactorInput input = matrix.factor_input(renumbering);
     CoreConfig config;
     config.seed = settings.seed;
     config.split_merge = settings.split;
     auto built = settings.order == Order::Rounds
-                     ? factorize_in_rounds(input, static_cast<uint32_t>(matrix.n()), config, settings, stop)
+                     ? factorize_in_rounds(input, static_cast<uint32_t>(matrix.n()), config, settings, renumbering, stop)
                      : build_factor(input.row_ptrs, input.cols, input.values, static_cast<uint32_t>(matrix.n()),
                                     config, stop);
     if (!built) return unexpected(FactorizeError{classify(built.error()), message(built.error())});
