@@ -121,6 +121,16 @@ def build_parser() -> argparse.ArgumentParser:
         "factor or jacobi",
     )
     solve.add_argument(
+        "--order",
+        choices=("sequential", "rounds"),
+        default="sequential",
+        help="elimination order: sequential (default: the same factor everywhere) or rounds "
+        "(parallel, on --threads threads, the same factor for any number of them)",
+    )
+    solve.add_argument(
+        "--threads", type=_positive, help="threads of the rounds order (default: every core this process may use)"
+    )
+    solve.add_argument(
         "--out",
         metavar="FILE",
         help="write the solution, shaped like the right-hand side: .npy, .mtx, or text "
@@ -180,6 +190,7 @@ def _run_solve(args: argparse.Namespace) -> int:
     from ._mmio import read_matrix_market, read_rhs, write_vector
     from ._progress import Progress
     from ._report import print_report, system_kind
+    from ._order import check_order, check_threads, engine_order
     from ._solve import run
 
     start = time.perf_counter()
@@ -216,7 +227,8 @@ def _run_solve(args: argparse.Namespace) -> int:
     maxiter = DEFAULT_MAXITER if args.maxiter is None else args.maxiter
     result = run(
         system, B, tol=args.tol, maxiter=maxiter, method=args.method, seed=args.seed,
-        split=args.split, notify=progress.iteration,
+        split=args.split, order=engine_order(check_order(args.order), check_threads(args.threads)),
+        notify=progress.iteration,
     )
     progress.clear()
 
@@ -294,6 +306,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             build_parser().print_help(sys.stderr)
             return EXIT_USAGE
         if args.command == "solve" and args.petsc:
+            if args.order != "sequential" or args.threads is not None:
+                return _fail("--order and --threads do not apply with --petsc (one factor per rank)", EXIT_USAGE)
             from .petsc._cli import run_solve
 
             return run_solve(args, _check_output_path)

@@ -261,3 +261,17 @@ def test_out_through_a_symlink_replaces_the_target_and_keeps_its_mode(run_cli, g
     expected = 0o640 if existing_mode is not None else 0o666 & ~0o027
     assert target.stat().st_mode & 0o7777 == expected
     assert sorted(os.listdir(tmp_path / "store")) == ["x.txt"]
+
+
+def test_solve_in_rounds_gives_one_solution_for_any_threads(run_cli, grid_file, tmp_path):
+    path, A = grid_file
+    solutions = []
+    for threads in (1, 3):
+        out = f"x{threads}.npy"
+        result = run_cli("solve", path, "--method", "factor", "--order", "rounds", "--threads", threads, "--out", out)
+        assert result.returncode == 0, result.stderr
+        assert report(result.stdout)["converged"] == "yes"
+        solutions.append(np.load(tmp_path / out))
+    assert np.array_equal(*solutions)
+    refused = run_cli("solve", path, "--petsc", "--order", "rounds")
+    assert refused.returncode == 2 and "do not apply with --petsc" in refused.stderr
