@@ -23,20 +23,26 @@ class Rounds:
     never on the number of threads. It is an approximate Cholesky factor of the same matrix
     as the sequential order's, in another order: not the same bits.
 
-    With ``parts`` (a part number for each vertex, as :func:`vorlane.partition` gives),
-    the interior of every part (its vertices whose neighbours all lie in it) is eliminated
-    first, each part on one thread by the sequential minimum-degree rule, and the rest (the
-    interface) in rounds. Meshes and grids have small interfaces; graphs without small
-    separators leave most vertices on the interface, where rounds do the work anyway.
+    With parts, the interior of every part (its vertices whose neighbours all lie in it)
+    is eliminated first, each part on one thread by the sequential minimum-degree rule, and
+    the rest (the interface) in rounds. ``parts`` gives a part number for each vertex (as
+    :func:`vorlane.partition` computes them); without it, the vertices are cut into
+    ``blocks`` runs of consecutive numbers (in the numbering the factorization works in,
+    after renumbering), which serve as parts when at most half the vertices have a
+    neighbour in another run: meshes and grids numbered along their geometry. Graphs without
+    small separators leave most vertices on any interface and are eliminated in rounds alone.
 
     Args:
         round_size: the most vertices one round eliminates (>= 1).
         degree_factor: how far above the least degree a round may reach (>= 1).
+        blocks: the runs of consecutive vertices tried as parts when ``parts`` is None
+            (0 or 1: rounds alone).
         parts: None, or a 1-D array of ``n`` part numbers from 0 to ``n - 1``.
     """
 
     round_size: int = 256
     degree_factor: float = 1.5
+    blocks: int = 16
     parts: Any = None
 
     def __post_init__(self) -> None:
@@ -48,6 +54,10 @@ class Rounds:
         factor = float(self.degree_factor)
         if not 1.0 <= factor <= 1e6:
             raise ValueError(f"degree_factor must be between 1 and 1e6, got {factor!r}")
+        blocks = as_integer(self.blocks, "blocks", "an integer")
+        if not 0 <= blocks < 2**32:
+            raise ValueError(f"blocks must be >= 0 and below 2**32, got {blocks}")
+        object.__setattr__(self, "blocks", blocks)
         object.__setattr__(self, "round_size", size)
         object.__setattr__(self, "degree_factor", factor)
         if self.parts is not None:
@@ -59,7 +69,12 @@ class Rounds:
         same_parts = (self.parts is None and other.parts is None) or (
             self.parts is not None and other.parts is not None and np.array_equal(self.parts, other.parts)
         )
-        return self.round_size == other.round_size and self.degree_factor == other.degree_factor and same_parts
+        return (
+            self.round_size == other.round_size
+            and self.degree_factor == other.degree_factor
+            and self.blocks == other.blocks
+            and same_parts
+        )
 
     __hash__ = None  # type: ignore[assignment]
 
@@ -103,11 +118,11 @@ def available_threads() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def engine_order(order: Optional[Rounds], threads: int) -> Optional[Tuple[int, float, int, Any]]:
+def engine_order(order: Optional[Rounds], threads: int) -> Optional[Tuple[int, float, int, int, Any]]:
     """The engine's form of a checked order."""
     if order is None:
         return None
-    return (threads, order.degree_factor, order.round_size, order.parts)
+    return (threads, order.degree_factor, order.round_size, order.blocks, order.parts)
 
 
 def partition(A: Any, parts: int, *, seed: int = 0) -> np.ndarray:

@@ -94,6 +94,7 @@ def test_order_options_are_checked(options, error, message):
         ({"degree_factor": 0.5}, ValueError, "degree_factor must be between 1 and 1e6, got 0.5"),
         ({"degree_factor": float("nan")}, ValueError, "degree_factor must be between 1 and 1e6"),
         ({"degree_factor": "2"}, TypeError, "degree_factor must be a number"),
+        ({"blocks": -1}, ValueError, "blocks must be >= 0 and below 2\\*\\*32, got -1"),
     ],
 )
 def test_rounds_options_are_checked(options, error, message):

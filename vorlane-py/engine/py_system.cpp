@@ -191,7 +191,7 @@ PyMethodDef system_methods[] = {
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(system_factorize)), METH_FASTCALL,
      "factorize(seed, split, renumber, precision, order) -> Factor, without the interpreter lock; renumber 0 "
      "never, 1 auto, 2 always; precision 0 double, 1 mixed; order None (sequential) or (threads, "
-     "degree_factor, round_size, parts) for rounds"},
+     "degree_factor, round_size, blocks, parts) for rounds"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -246,8 +246,9 @@ bool read_order(PyObject* object, vorlane::FactorSettings& settings) {
     unsigned long threads = 0;
     double degree_factor = 0.0;
     unsigned long round_size = 0;
+    unsigned long blocks = 0;
     PyObject* parts = nullptr;
-    if (!PyArg_ParseTuple(object, "kdkO", &threads, &degree_factor, &round_size, &parts)) return false;
+    if (!PyArg_ParseTuple(object, "kdkkO", &threads, &degree_factor, &round_size, &blocks, &parts)) return false;
     if (parts != Py_None) {
         Borrowed borrowed;
         if (!borrowed.acquire(parts, Element::UInt32, "parts")) return false;
@@ -255,10 +256,12 @@ bool read_order(PyObject* object, vorlane::FactorSettings& settings) {
         settings.parts.assign(values.begin(), values.end());
     }
     if (threads < 1 || threads > 4096 || !(degree_factor >= 1.0 && degree_factor <= 1e6) || round_size < 1 ||
-        round_size > 0xFFFFFFFFul) {
-        PyErr_SetString(PyExc_ValueError, "order: threads in [1, 4096], degree_factor in [1, 1e6], round_size >= 1");
+        round_size > 0xFFFFFFFFul || blocks > 0xFFFFFFFFul) {
+        PyErr_SetString(PyExc_ValueError,
+                        "order: threads in [1, 4096], degree_factor in [1, 1e6], round_size >= 1, blocks < 2**32");
         return false;
     }
+    settings.rounds.blocks = static_cast<uint32_t>(blocks);
     settings.order = vorlane::Order::Rounds;
     settings.threads = static_cast<unsigned>(threads);
     settings.rounds.degree_factor = degree_factor;

@@ -55,7 +55,7 @@ std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, cons
 // Python forms, args[0] to args[4].
 bool read_factor_settings(PyObject* const* args, vorlane::FactorSettings& settings);
 // The elimination order from its Python form: None for the sequential order, or a tuple
-// (threads, degree_factor, round_size, parts) for rounds, parts None or a uint32 array
+// (threads, degree_factor, round_size, blocks, parts) for rounds, parts None or a uint32 array
 // (ValueError or TypeError otherwise; the parts' values are checked by the factorization).
 bool read_order(PyObject* object, vorlane::FactorSettings& settings);
 // mode from its Python form: 0 never, 1 auto, 2 always (ValueError for anything else).

@@ -216,6 +216,18 @@ TEST(RoundsWithParts, EveryVertexOnTheInterfaceLeavesAllToRounds) {
     EXPECT_TRUE(vt::factor_invariants(sparse.factor));
 }
 
+// Without parts, runs of consecutive vertices serve as parts where they have small interfaces.
+TEST(RoundsWithParts, BlocksServeWhereTheNumberingFollowsTheGeometry) {
+    const Csr grid = vt::grid2d(80, 80, 3);
+    const Rounded blocked = in_rounds(grid, vt::plain_config(), 2);
+    EXPECT_GT(blocked.stats.interior_steps, grid.n / 2);
+    vorlane::RoundOptions alone;
+    alone.blocks = 0;
+    EXPECT_EQ(in_rounds(grid, vt::plain_config(), 2, alone).stats.interior_steps, 0u);
+    const Csr expander = recipes::expander(4000, 5);
+    EXPECT_EQ(in_rounds(expander, vt::plain_config(), 2).stats.interior_steps, 0u);
+}
+
 TEST(Rounds, StarTakesItsLeavesTogether) {
     const Csr m = vt::star(1000, 2, vt::Weights::Unit);
     const Rounded r = in_rounds(m, vt::plain_config(), 2);

@@ -34,6 +34,11 @@ struct RoundOptions {
     // sequential minimum-degree rule, and the rest in rounds. The factor depends on the
     // partition, never on which thread eliminated which part.
     std::span<const uint32_t> parts;
+    // Without parts: the vertices cut into this many runs of consecutive numbers (in the
+    // numbering the factorization works in), taken as parts when at most half the vertices
+    // have a neighbour in another run, as in meshes and grids numbered along their
+    // geometry; 0 or 1 for rounds alone.
+    uint32_t blocks = 16;
 };
 
 struct RoundStats {

@@ -536,6 +536,27 @@ private:
     double negligible_ = 0.0;
 };
 
+// The vertices cut into `count` runs of consecutive numbers, as parts, when at most half of
+// them have a neighbour in another run; else nothing (the rounds do better without).
+std::vector<uint32_t> block_parts(const CsrView& csr, uint32_t count) {
+    const uint64_t n = csr.n();
+    std::vector<uint32_t> parts(n);
+    for (uint64_t v = 0; v < n; ++v) parts[v] = static_cast<uint32_t>(v * count / n);
+    uint64_t interface = 0;
+    const auto rows = csr.row_ptrs();
+    const auto cols = csr.col_indices();
+    for (uint64_t v = 0; v < n; ++v) {
+        for (uint32_t t = rows[v]; t < rows[v + 1]; ++t) {
+            if (parts[cols[t]] != parts[v]) {
+                ++interface;
+                break;
+            }
+        }
+    }
+    if (2 * interface > n) parts.clear();
+    return parts;
+}
+
 template <Mode M>
 Expected<CoreFactor, CoreError> factorize_in_rounds(const CsrView& csr, uint32_t k, uint64_t seed,
                                                     const RoundOptions& options, ThreadPool& pool,
@@ -546,7 +567,9 @@ Expected<CoreFactor, CoreError> factorize_in_rounds(const CsrView& csr, uint32_t
         if (k >= 2) split_edges(built->graph, k);
     }
     Rounds<M> rounds(*built, k, seed, options, pool);
-    auto factor = rounds.run(options.parts, stop, stats);
+    std::vector<uint32_t> blocks;
+    if (options.parts.empty() && options.blocks > 1) blocks = block_parts(csr, options.blocks);
+    auto factor = rounds.run(options.parts.empty() ? std::span<const uint32_t>(blocks) : options.parts, stop, stats);
     if (!factor) return factor;
     factor->original_n = csr.n();
     factor->prepare_solve();
