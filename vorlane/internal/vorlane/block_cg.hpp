@@ -39,6 +39,10 @@ struct CgSettings {
     bool adaptive = false;
     // Seconds; 0 for none.
     double time_limit = 0.0;
+    // More than 1: the products with A, the vector updates and the factor's applies (leveled
+    // where the factor runs so) are shared among this many threads. Sums keep their serial
+    // order, so the iterates and the outcome are the same bits for any number.
+    unsigned threads = 1;
 };
 
 struct ColumnResult {

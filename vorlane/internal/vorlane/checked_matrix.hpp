@@ -11,6 +11,7 @@
 
 #include "vorlane/expected.hpp"
 #include "vorlane/large_alloc.hpp"
+#include "vorlane/thread_pool.hpp"
 
 namespace vorlane {
 
@@ -62,8 +63,11 @@ public:
     std::span<const double> inverse_diagonal() const { return inv_diag_; }
 
     // y = A x on a row-interleaved block (element (i, j) at [i * stride + j], j < width), and
-    // per column the inner product of x with y, when dots is not empty.
-    void multiply(const double* x, double* y, size_t width, size_t stride, std::span<double> dots) const;
+    // per column the inner product of x with y, when dots is not empty. Given a pool, its
+    // threads share the rows and the inner products are summed afterwards in row order: the
+    // same bits as without.
+    void multiply(const double* x, double* y, size_t width, size_t stride, std::span<double> dots,
+                  ThreadPool* pool = nullptr) const;
 
     // Removes from each column its part in the null space: the mean over every component
     // without diagonal excess. sums needs components() * width elements.

@@ -56,4 +56,19 @@ private:
     std::atomic<bool> closing_{false};
 };
 
+// Where the threads of one pool.run meet between the phases of their work: no thread passes
+// wait() until all count threads have reached it, and each then sees what every thread wrote
+// before it. Level passes meet once per level, thousands of times per apply, so a waiting
+// thread spins briefly before it sleeps, as the pool's workers do.
+class SpinBarrier {
+public:
+    explicit SpinBarrier(unsigned count) : count_(count) {}
+    void wait();
+
+private:
+    const unsigned count_;
+    std::atomic<unsigned> arrived_{0};
+    std::atomic<uint32_t> phase_{0};
+};
+
 }  // namespace vorlane

@@ -12,6 +12,8 @@ namespace {
 // Spins before sleeping: about the time a round's serial part takes, so that a worker is
 // awake for the next hand-off without holding a core when the caller is busy elsewhere.
 constexpr int kSpins = 1 << 14;
+// A barrier's spin yields the core once per this many turns.
+constexpr int kYieldEvery = 64;
 
 template <class T>
 void await_change(const std::atomic<T>& value, T old) {
@@ -92,6 +94,31 @@ void ThreadPool::work(unsigned w) {
         call_one(w);
         if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_one();
     }
+}
+
+void SpinBarrier::wait() {
+    // The phase cannot move on before this thread arrives, so this is the current one.
+    const uint32_t phase = phase_.load(std::memory_order_acquire);
+    if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == count_) {
+        // The others read arrived_ again only after they see the new phase.
+        arrived_.store(0, std::memory_order_relaxed);
+        phase_.fetch_add(1, std::memory_order_acq_rel);
+        phase_.notify_all();
+        return;
+    }
+    // Yielding now and then while spinning: on a machine with more runnable threads than
+    // cores, the thread everyone waits for may be the one this spin keeps off its core.
+    for (int i = 1; i <= kSpins; ++i) {
+        if (phase_.load(std::memory_order_acquire) != phase) return;
+        if (i % kYieldEvery == 0) {
+            std::this_thread::yield();
+        } else {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    }
+    while (phase_.load(std::memory_order_acquire) == phase) phase_.wait(phase, std::memory_order_acquire);
 }
 
 }  // namespace vorlane

@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <span>
 
 #include "vorlane/adaptive_start.hpp"
 #include "vorlane/internal_fault.hpp"
 #include "vorlane/large_alloc.hpp"
+#include "vorlane/thread_pool.hpp"
 
 namespace vorlane {
 
@@ -127,6 +129,36 @@ void update_iterate(double* x, double* r, const double* p, const double* q, cons
     update_iterate_w<0>(x, r, p, q, alphas, dots, n, k);
 }
 
+// x += alpha p and r -= alpha q alone, for threads that share the rows (r . r is summed after).
+template <size_t FixedW>
+void move_iterate_w(double* x, double* r, const double* p, const double* q, const double* alphas, uint64_t n,
+                    size_t runtime_k) {
+    const size_t k = FixedW != 0 ? FixedW : runtime_k;
+    for (uint64_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k; ++j) {
+            const size_t t = i * k + j;
+            x[t] = x[t] + alphas[j] * p[t];
+            r[t] = r[t] - alphas[j] * q[t];
+        }
+    }
+}
+
+void move_iterate(double* x, double* r, const double* p, const double* q, const double* alphas, uint64_t n,
+                  size_t k) {
+    if (k == 1) return move_iterate_w<1>(x, r, p, q, alphas, n, k);
+    move_iterate_w<0>(x, r, p, q, alphas, n, k);
+}
+
+// f(begin, end) over [0, n): on the pool's threads in contiguous shares, or at once.
+template <class F>
+void over_rows(ThreadPool* pool, uint64_t n, F&& f) {
+    if (pool == nullptr) return f(uint64_t{0}, n);
+    pool->run([&](unsigned worker) {
+        const auto [begin, end] = pool->part(n, worker);
+        f(begin, end);
+    });
+}
+
 struct Column {
     double bnorm = 0.0;
     double tol = 0.0;
@@ -179,6 +211,11 @@ public:
           steps_(k_),
           scale_(k_) {
         outcome_.path = settings.adaptive ? Path::Jacobi : settings.start;
+        if (settings.threads > 1) {
+            pool_ = std::make_unique<ThreadPool>(settings.threads);
+            // A pool the system granted no workers is the serial iteration.
+            if (pool_->size() == 1) pool_.reset();
+        }
     }
 
     CgOutcome run(bool has_guess) {
@@ -253,7 +290,7 @@ private:
         const uint64_t n = n_;
         const size_t k = k_;
         if (has_guess) {
-            matrix_.multiply(x_, q_.data(), k, k, {});
+            matrix_.multiply(x_, q_.data(), k, k, {}, pool_.get());
             for (size_t t = 0; t < n * k; ++t) r_[t] = rhs_[t] - q_[t];
         } else {
             r_ = rhs_;
@@ -310,7 +347,7 @@ private:
     void checkpoint() {
         const uint64_t n = n_;
         const size_t k = k_;
-        matrix_.multiply(x_, q_.data(), k, k, {});
+        matrix_.multiply(x_, q_.data(), k, k, {}, pool_.get());
         for (size_t j = 0; j < k; ++j) {
             Column& c = cols_[j];
             if (!c.check) continue;
@@ -354,10 +391,18 @@ private:
         std::fill(dots_.begin(), dots_.end(), 0.0);
         const std::span<double> fused = projected ? std::span<double>{} : std::span<double>{dots_};
         if (outcome_.path == Path::Factor) {
-            const auto error = factor_->apply({n, k, k}, r_, q_, work_, 1.0, fused);
+            const auto error = factor_->apply({n, k, k}, r_, q_, work_, 1.0, fused, pool_.get());
             if (error) throw InternalFault("block solve: " + message(*error));
         } else if (outcome_.path == Path::Jacobi) {
-            apply_jacobi(matrix_.inverse_diagonal().data(), r_.data(), q_.data(), fused, n, k);
+            const double* inv = matrix_.inverse_diagonal().data();
+            if (pool_ == nullptr) {
+                apply_jacobi(inv, r_.data(), q_.data(), fused, n, k);
+            } else {
+                over_rows(pool_.get(), n, [&](uint64_t b, uint64_t e) {
+                    apply_jacobi(inv + b, r_.data() + b * k, q_.data() + b * k, {}, e - b, k);
+                });
+                if (!fused.empty()) column_dots(r_.data(), q_.data(), dots_.data(), n, k);
+            }
         } else {
             std::copy(r_.begin(), r_.end(), q_.begin());
             if (!projected) column_dots(r_.data(), q_.data(), dots_.data(), n, k);
@@ -396,13 +441,15 @@ private:
             steps_[j] = cols_[j].step;
             betas_[j] = cols_[j].beta;
         }
-        update_directions(q_.data(), p_.data(), steps_.data(), betas_.data(), n, k);
+        over_rows(pool_.get(), n, [&](uint64_t b, uint64_t e) {
+            update_directions(q_.data() + b * k, p_.data() + b * k, steps_.data(), betas_.data(), e - b, k);
+        });
     }
 
     // q = A p with p . A p per column.
     void step() {
         std::fill(dots_.begin(), dots_.end(), 0.0);
-        matrix_.multiply(p_.data(), q_.data(), k_, k_, dots_);
+        matrix_.multiply(p_.data(), q_.data(), k_, k_, dots_, pool_.get());
     }
 
     // alpha from p . A p, then x += alpha p, r -= alpha A p and r . r per column.
@@ -424,7 +471,16 @@ private:
             }
         }
         std::fill(dots_.begin(), dots_.end(), 0.0);
-        update_iterate(x_, r_.data(), p_.data(), q_.data(), alphas_.data(), dots_.data(), n, k);
+        if (pool_ == nullptr) {
+            update_iterate(x_, r_.data(), p_.data(), q_.data(), alphas_.data(), dots_.data(), n, k);
+        } else {
+            // The updates in shares, r . r afterwards in row order: the fused pass's sums.
+            over_rows(pool_.get(), n, [&](uint64_t b, uint64_t e) {
+                move_iterate(x_ + b * k, r_.data() + b * k, p_.data() + b * k, q_.data() + b * k, alphas_.data(),
+                             e - b, k);
+            });
+            column_dots(r_.data(), r_.data(), dots_.data(), n, k);
+        }
         ++count_;
     }
 
@@ -515,7 +571,7 @@ private:
         // The reported residual is that of the returned x itself, ||b - A x|| / ||b||, with A's
         // products summed entry by entry in row order from 0: near the accuracy limit, the
         // rounding of x's own scaling would otherwise show in the figure.
-        matrix_.multiply(x_, q_.data(), k, k, {});
+        matrix_.multiply(x_, q_.data(), k, k, {}, pool_.get());
         for (size_t t = 0; t < n * k; ++t) q_[t] = b_[t] - q_[t];
         outcome_.columns.resize(k);
         for (size_t j = 0; j < k; ++j) {
@@ -557,6 +613,8 @@ private:
     const size_t k_;
     const CgSettings& settings_;
     const CgHooks& hooks_;
+    // Null for a serial iteration.
+    std::unique_ptr<ThreadPool> pool_;
     CgOutcome outcome_;
     std::vector<Column> cols_;
     LargeVector<double> rhs_, r_, p_, q_, best_, work_;

@@ -60,10 +60,11 @@ uint32_t root(LargeVector<uint32_t>& parent, uint32_t v) {
 }
 
 template <size_t FixedW>
-void multiply_rows(const uint64_t* row_ptrs, const uint32_t* cols, const double* values, uint64_t n,
-                   const double* __restrict x, double* __restrict y, size_t runtime_w, size_t stride, double* dots) {
+void multiply_rows(const uint64_t* row_ptrs, const uint32_t* cols, const double* values, uint64_t begin,
+                   uint64_t end, const double* __restrict x, double* __restrict y, size_t runtime_w, size_t stride,
+                   double* dots) {
     const size_t w = FixedW != 0 ? FixedW : runtime_w;
-    for (uint64_t i = 0; i < n; ++i) {
+    for (uint64_t i = begin; i < end; ++i) {
         double* yi = y + i * stride;
         for (size_t j = 0; j < w; ++j) yi[j] = 0.0;
         for (uint64_t t = row_ptrs[i]; t < row_ptrs[i + 1]; ++t) {
@@ -345,13 +346,27 @@ void CheckedMatrix::find_components(LargeVector<uint32_t>& parent) {
     }
 }
 
-void CheckedMatrix::multiply(const double* x, double* y, size_t width, size_t stride, std::span<double> dots) const {
+void CheckedMatrix::multiply(const double* x, double* y, size_t width, size_t stride, std::span<double> dots,
+                             ThreadPool* pool) const {
     double* d = dots.empty() ? nullptr : dots.data();
     // x and y are always distinct blocks.
-    if (width == 1) {
-        multiply_rows<1>(row_ptrs_.data(), cols_.data(), values_.data(), n_, x, y, width, stride, d);
-    } else {
-        multiply_rows<0>(row_ptrs_.data(), cols_.data(), values_.data(), n_, x, y, width, stride, d);
+    const auto rows = [&](uint64_t begin, uint64_t end, double* sums) {
+        if (width == 1) {
+            multiply_rows<1>(row_ptrs_.data(), cols_.data(), values_.data(), begin, end, x, y, width, stride, sums);
+        } else {
+            multiply_rows<0>(row_ptrs_.data(), cols_.data(), values_.data(), begin, end, x, y, width, stride, sums);
+        }
+    };
+    if (pool == nullptr || pool->size() == 1) return rows(0, n_, d);
+    pool->run([&](unsigned worker) {
+        const auto [begin, end] = pool->part(n_, worker);
+        rows(begin, end, nullptr);
+    });
+    if (d == nullptr) return;
+    for (uint64_t i = 0; i < n_; ++i) {
+        const double* xi = x + i * stride;
+        const double* yi = y + i * stride;
+        for (size_t j = 0; j < width; ++j) d[j] = d[j] + xi[j] * yi[j];
     }
 }
 
