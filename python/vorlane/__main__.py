@@ -225,9 +225,10 @@ def _run_solve(args: argparse.Namespace) -> int:
 
     progress.phase("solving")
     maxiter = DEFAULT_MAXITER if args.maxiter is None else args.maxiter
+    threads = check_threads(args.threads)
     result = run(
         system, B, tol=args.tol, maxiter=maxiter, method=args.method, seed=args.seed,
-        split=args.split, order=engine_order(check_order(args.order), check_threads(args.threads)),
+        split=args.split, order=engine_order(check_order(args.order), threads), threads=threads,
         notify=progress.iteration,
     )
     progress.clear()

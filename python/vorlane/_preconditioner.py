@@ -265,7 +265,7 @@ class Preconditioner(LinearOperator):
         out = np.empty(block.shape)
         if block.shape[1] > 0:
             # The factor solves with scale * A; scaled back, it approximates A's inverse.
-            self._factor.apply(block, out, block.shape[1], self._scale)
+            self._factor.apply(block, out, block.shape[1], self._scale, self._threads)
         return out
 
     def _matmat(self, X: Any) -> np.ndarray:

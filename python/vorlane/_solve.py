@@ -167,7 +167,8 @@ def run(
     split: Optional[int] = None,
     renumber: Union[bool, str] = "auto",
     precision: str = "mixed",
-    order: Optional[Tuple[int, float, int]] = None,
+    order: Optional[Tuple[int, float, int, int, Any]] = None,
+    threads: int = 1,
     factor: Any = None,
     X0: Optional[np.ndarray] = None,
     notify: Optional[Callable[[int, float], object]] = None,
@@ -193,7 +194,7 @@ def run(
     start = time.perf_counter()
     path_used, built, factor_seconds, columns = _engine.cg(
         system, factor, B, X, k, X0 is not None, tol, atol, maxiter, path, adaptive, time_limit,
-        seed, split, renumber_mode(renumber), PRECISIONS[precision], order, notify, snapshot,
+        seed, split, renumber_mode(renumber), PRECISIONS[precision], order, threads, notify, snapshot,
     )
     elapsed = time.perf_counter() - start
     status = [column[2] for column in columns]
@@ -282,8 +283,10 @@ def solve(
             default: one vertex at a time, the same factor on every machine and release),
             ``"rounds"`` or a :class:`vorlane.Rounds` (the parallel order, on ``threads``
             threads: the same factor for any number of threads, but not the sequential one).
-        threads: threads the parallel order may use; None (the default) means every core
-            this process may run on.
+        threads: threads the factorization (in the parallel order) and the iteration (its
+            products with A, vector updates and, for a parallel-order factor, the factor's
+            applies) may use; None (the default) means every core this process may run on.
+            The result is the same, bit for bit, for any number of threads.
         verbose: progress on stderr once the solve has run for a second: a line rewritten
             in place (erased at the end) on a terminal, else a line per second. ``True``
             reports anywhere and ends with a line giving the outcome; ``False`` prints
@@ -365,7 +368,8 @@ def solve(
     try:
         result = run(
             system, B, tol=rtol, atol=atol, maxiter=cap, method=method, seed=seed, split=split,
-            renumber=renumber, precision=precision, order=engine_order(rounds, threads), factor=factor, X0=X0,
+            renumber=renumber, precision=precision, order=engine_order(rounds, threads), threads=threads,
+            factor=factor, X0=X0,
             notify=notify if hooks else None, snapshot=snapshot,
         )
     finally:

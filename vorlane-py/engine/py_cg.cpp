@@ -30,6 +30,7 @@ enum Arg {
     kRenumber,
     kPrecision,
     kOrder,
+    kThreads,
     kNotify,
     kSnapshot,
     kArgCount
@@ -69,6 +70,7 @@ PyObject* run_cg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (PyErr_Occurred()) return nullptr;
         vorlane::FactorSettings factor_settings;
         if (!read_factor_settings(args + kSeed, factor_settings)) return nullptr;
+        if (!read_threads(args[kThreads], settings.threads)) return nullptr;
         if (path < 0 || path > 2 || width == 0) {
             PyErr_SetString(PyExc_ValueError, "cg(): bad path or width");
             return nullptr;

@@ -1,6 +1,7 @@
 // The Factor type: a finished factor, applied to blocks of vectors without the interpreter lock.
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "py_types.hpp"
 #include "vorlane/large_alloc.hpp"
 #include "vorlane/factor_parts.hpp"
+#include "vorlane/thread_pool.hpp"
 
 namespace vorlane_engine {
 
@@ -65,6 +67,14 @@ PyObject* get_precision(PyObject* self, void*) {
     });
 }
 
+PyObject* get_levels(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const vorlane::StreamedFactor& factor = engine_factor_of(self).streamed;
+        if (!factor.has_levels()) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLongLong(factor.levels());
+    });
+}
+
 PyGetSetDef factor_getset[] = {
     {"n", get_n, nullptr, "dimension of the matrix it was built from", nullptr},
     {"internal_n", get_internal_n, nullptr, "dimension after adding a ground vertex", nullptr},
@@ -73,17 +83,22 @@ PyGetSetDef factor_getset[] = {
     {"nbytes", get_nbytes, nullptr, "bytes of memory held", nullptr},
     {"renumbered", get_renumbered, nullptr, "whether elimination ran on the matrix renumbered", nullptr},
     {"precision", get_precision, nullptr, "how its applies store the factor: 0 double, 1 mixed", nullptr},
+    {"levels", get_levels, nullptr, "levels of its leveled layout (steps depending on none of their own level), or None",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// apply(src, dst, width, scale): dst = scale * (factor solve of every column of the
-// (n, width) block src); src and dst may be the same array.
+// apply(src, dst, width, scale, threads): dst = scale * (factor solve of every column of the
+// (n, width) block src); src and dst may be the same array. A factor laid out in levels
+// applies on `threads` threads, with the same result.
 PyObject* factor_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 4) {
-            PyErr_SetString(PyExc_TypeError, "apply(src, dst, width, scale) takes four arguments");
+        if (nargs != 5) {
+            PyErr_SetString(PyExc_TypeError, "apply(src, dst, width, scale, threads) takes five arguments");
             return nullptr;
         }
+        unsigned threads = 1;
+        if (!read_threads(args[4], threads)) return nullptr;
         const unsigned long long width = PyLong_AsUnsignedLongLong(args[2]);
         if (PyErr_Occurred()) return nullptr;
         const double scale = PyFloat_AsDouble(args[3]);
@@ -103,7 +118,10 @@ PyObject* factor_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         std::optional<vorlane::BlockSolveError> error;
         {
             Unlocked unlocked;
-            error = factor.apply({rows, width, width}, src.doubles(), dst.writable_doubles(), work, scale);
+            std::optional<vorlane::ThreadPool> pool;
+            if (threads > 1 && factor.runs_leveled()) pool.emplace(threads);
+            error = factor.apply({rows, width, width}, src.doubles(), dst.writable_doubles(), work, scale, {},
+                                 pool ? &*pool : nullptr);
         }
         if (error) {
             PyErr_SetString(PyExc_ValueError, vorlane::message(*error).c_str());
@@ -181,7 +199,8 @@ PyMethodDef factor_methods[] = {
     {"export_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_export_into)), METH_FASTCALL,
      "export_into(order, col_starts, rows, coefficients, inv_diag): copy the factor's arrays out"},
     {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factor_apply)), METH_FASTCALL,
-     "apply(src, dst, width, scale): scale times the factor's solve of each column, without the interpreter lock"},
+     "apply(src, dst, width, scale, threads): scale times the factor's solve of each column, without the "
+     "interpreter lock, on `threads` threads when the factor is laid out in levels"},
     {"renumbering_into", factor_renumbering_into, METH_O,
      "renumbering_into(buffer): copy the renumbering of a renumbered factor out"},
     {nullptr, nullptr, 0, nullptr},

@@ -238,32 +238,44 @@ bool read_factor_settings(PyObject* const* args, vorlane::FactorSettings& settin
            read_order(args[4], settings);
 }
 
+bool read_threads(PyObject* object, unsigned& threads) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (PyErr_Occurred()) return false;
+    if (value < 1 || value > 4096) {
+        PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 4096");
+        return false;
+    }
+    threads = static_cast<unsigned>(value);
+    return true;
+}
+
 bool read_order(PyObject* object, vorlane::FactorSettings& settings) {
     if (object == Py_None) {
         settings.order = vorlane::Order::Sequential;
         return true;
     }
-    unsigned long threads = 0;
     double degree_factor = 0.0;
     unsigned long round_size = 0;
     unsigned long blocks = 0;
     PyObject* parts = nullptr;
-    if (!PyArg_ParseTuple(object, "kdkkO", &threads, &degree_factor, &round_size, &blocks, &parts)) return false;
+    PyObject* threads_object = nullptr;
+    if (!PyArg_ParseTuple(object, "OdkkO", &threads_object, &degree_factor, &round_size, &blocks, &parts) ||
+        !read_threads(threads_object, settings.threads)) {
+        return false;
+    }
     if (parts != Py_None) {
         Borrowed borrowed;
         if (!borrowed.acquire(parts, Element::UInt32, "parts")) return false;
         const auto values = borrowed.uint32s();
         settings.parts.assign(values.begin(), values.end());
     }
-    if (threads < 1 || threads > 4096 || !(degree_factor >= 1.0 && degree_factor <= 1e6) || round_size < 1 ||
-        round_size > 0xFFFFFFFFul || blocks > 0xFFFFFFFFul) {
-        PyErr_SetString(PyExc_ValueError,
-                        "order: threads in [1, 4096], degree_factor in [1, 1e6], round_size >= 1, blocks < 2**32");
+    if (!(degree_factor >= 1.0 && degree_factor <= 1e6) || round_size < 1 || round_size > 0xFFFFFFFFul ||
+        blocks > 0xFFFFFFFFul) {
+        PyErr_SetString(PyExc_ValueError, "order: degree_factor in [1, 1e6], round_size >= 1, blocks < 2**32");
         return false;
     }
     settings.rounds.blocks = static_cast<uint32_t>(blocks);
     settings.order = vorlane::Order::Rounds;
-    settings.threads = static_cast<unsigned>(threads);
     settings.rounds.degree_factor = degree_factor;
     settings.rounds.round_size = static_cast<uint32_t>(round_size);
     return true;

@@ -54,6 +54,8 @@ std::optional<SolverFactor> factorize_unlocked(const CheckedMatrix& matrix, cons
 // The five factorization settings (seed, split, renumber, precision, order) from their
 // Python forms, args[0] to args[4].
 bool read_factor_settings(PyObject* const* args, vorlane::FactorSettings& settings);
+// A thread count from 1 to 4096 (ValueError otherwise).
+bool read_threads(PyObject* object, unsigned& threads);
 // The elimination order from its Python form: None for the sequential order, or a tuple
 // (threads, degree_factor, round_size, blocks, parts) for rounds, parts None or a uint32 array
 // (ValueError or TypeError otherwise; the parts' values are checked by the factorization).

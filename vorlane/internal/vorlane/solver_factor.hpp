@@ -35,11 +35,12 @@ struct SolverFactor {
 void name_in_original_numbering(CoreFactor& factor, std::span<const uint32_t> old_of);
 
 // The solver's factor from a finished core factor in A's numbering and the renumbering it was
-// built in (order[new] = old, or empty), laid out for streamed applies in `precision`. The
+// built in (order[new] = old, or empty), laid out for streamed applies in `precision`, and
+// for applies level by level on several threads when `leveled` (factors of a parallel order). The
 // core's own solve layout is released: the solver never solves through it. Fails only for
 // lack of memory.
 Expected<SolverFactor, std::string> make_solver_factor(CoreFactor&& factor, std::vector<uint32_t>&& renumbering,
-                                                       Precision precision);
+                                                       Precision precision, bool leveled = false);
 
 // An error message unless order holds each of 0, ..., n - 1 exactly once.
 std::optional<std::string> check_renumbering(std::span<const uint32_t> order, uint64_t n);

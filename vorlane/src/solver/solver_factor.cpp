@@ -12,15 +12,14 @@ void name_in_original_numbering(CoreFactor& f, std::span<const uint32_t> old_of)
     for (uint32_t& v : f.rows) v = v < n ? old_of[v] : v;
 }
 
-Expected<SolverFactor, std::string> make_solver_factor(CoreFactor&& factor,
-                                                                std::vector<uint32_t>&& renumbering,
-                                                                Precision precision) {
+Expected<SolverFactor, std::string> make_solver_factor(CoreFactor&& factor, std::vector<uint32_t>&& renumbering,
+                                                       Precision precision, bool leveled) {
     SolverFactor result{std::move(factor), std::move(renumbering), {}};
     CoreFactor& f = result.core;
     std::vector<uint32_t>().swap(f.position);
     std::vector<uint32_t>().swap(f.position_rows);
     std::vector<double>().swap(f.scratch.buffer);
-    auto streamed = StreamedFactor::from(f, precision);
+    auto streamed = StreamedFactor::from(f, precision, leveled);
     if (!streamed) return unexpected(streamed.error());
     result.streamed = std::move(streamed).value();
     return result;
@@ -91,7 +90,8 @@ Expected<SolverFactor, FactorizeError> factorize(const CheckedMatrix& matrix, co
                                     config, stop);
     if (!built) return unexpected(FactorizeError{classify(built.error()), message(built.error())});
     name_in_original_numbering(built.value(), renumbering);
-    auto factor = make_solver_factor(std::move(built).value(), std::move(renumbering), settings.precision);
+    auto factor = make_solver_factor(std::move(built).value(), std::move(renumbering), settings.precision,
+                                     settings.order == Order::Rounds);
     if (!factor) return unexpected(FactorizeError{ErrorClass::OutOfMemory, factor.error()});
     return std::move(factor).value();
 }
