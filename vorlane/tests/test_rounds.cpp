@@ -8,6 +8,7 @@
 #include "helpers.hpp"
 #include "problems.hpp"
 #include "vorlane/parallel_elimination.hpp"
+#include "vorlane_problems/digest.hpp"
 #include "vorlane_problems/recipes.hpp"
 
 namespace {
@@ -226,6 +227,23 @@ TEST(RoundsWithParts, BlocksServeWhereTheNumberingFollowsTheGeometry) {
     EXPECT_EQ(in_rounds(grid, vt::plain_config(), 2, alone).stats.interior_steps, 0u);
     const Csr expander = recipes::expander(4000, 5);
     EXPECT_EQ(in_rounds(expander, vt::plain_config(), 2).stats.interior_steps, 0u);
+}
+
+// Pinned digests of parallel-order factors: a change to the order, the random streams or the
+// arithmetic shows up here, whatever the number of threads.
+TEST(Rounds, PinnedDigests) {
+    const auto digest = [](const vorlane::CoreFactor& f) {
+        return vorlane_problems::digest(f.order, f.col_starts, f.rows, f.coefficients, f.inv_diag);
+    };
+    const Csr grid = vt::sddm(vt::grid2d(120, 120, 3), 4);
+    const Csr graph = recipes::power_law(5000, 8.0, 5);
+    vorlane::RoundOptions alone;
+    alone.blocks = 0;
+    const Rounded blocked = in_rounds(grid, vt::plain_config(7), 2);
+    ASSERT_GT(blocked.stats.interior_steps, 0u);  // the blocks serve as parts here
+    EXPECT_EQ(digest(blocked.factor), 2313880674163912693u);
+    EXPECT_EQ(digest(in_rounds(grid, vt::split_config(2, 7), 3, alone).factor), 12217510400707925658u);
+    EXPECT_EQ(digest(in_rounds(graph, vt::plain_config(7), 2).factor), 8105198707625491290u);
 }
 
 TEST(Rounds, StarTakesItsLeavesTogether) {

@@ -269,7 +269,7 @@ private:
                 }
             }
             bool half_dead = false;
-            for (const Edit& e : run.ground) half_dead = apply(e, stores_[0], full) || half_dead;
+            for (const Edit& e : run.ground) half_dead = apply(e, stores_[0], full, kNoRound) || half_dead;
             if (half_dead) drop_eliminated(vertices_[run.ground.front().target]);
         }
         if (full) return CoreError{ListTooLong{}};
@@ -297,7 +297,6 @@ private:
         std::vector<uint64_t> keys(inside.size());
         for (size_t i = 0; i < inside.size(); ++i) keys[i] = vertices_[inside[i]].key;
         EliminationQueue queue(inside.size(), keys, M == Mode::Split ? k_ : 1);
-        std::vector<Edit>& pending = me.edits.front();
         for (size_t s = 0; s < inside.size(); ++s) {
             if (s % kStopCheckSteps == kStopCheckSteps - 1) {
                 if (stop != nullptr && stop->should_stop != nullptr && stop->should_stop(stop->context)) {
@@ -307,24 +306,25 @@ private:
             }
             const uint32_t v = inside[queue.pop_min()];
             mark_eliminated(v);
-            pending.clear();
             me.neighbours.clear();
-            me.steps.push_back(eliminate_one(me, v, [&](const Edit& e) { pending.push_back(e); }));
-            for (const Edit& e : pending) {
+            // Edits apply as they come: they touch v's neighbours, never v's own list, which
+            // the elimination is reading.
+            me.steps.push_back(eliminate_one(me, v, [&](const Edit& e) {
                 const uint32_t u = e.target;
                 if (u >= parts.size()) {
                     ground.push_back(e);
-                    continue;
+                    return;
                 }
-                if (apply(e, stores_[w], me.list_full) &&
+                if (apply(e, stores_[w], me.list_full, kNoRound) &&
                     std::find(me.compact.begin(), me.compact.end(), u) == me.compact.end()) {
                     me.compact.push_back(u);
                 }
                 const uint32_t local = local_of_[u];
                 if (local != NO_VERTEX && queue.key(local) != NO_VERTEX) {
-                    queue.update_key(local, static_cast<int64_t>(vertices_[u].key) - static_cast<int64_t>(queue.key(local)));
+                    queue.update_key(local,
+                                     static_cast<int64_t>(vertices_[u].key) - static_cast<int64_t>(queue.key(local)));
                 }
-            }
+            }));
             for (const uint32_t u : me.compact) drop_eliminated(vertices_[u]);
             me.compact.clear();
         }
@@ -463,7 +463,7 @@ private:
                     __builtin_prefetch(later.data + later.size, 1);
                 }
                 const Edit& e = edits[i];
-                if (apply(e, store, me.list_full) && compact_in_[e.target] != round) {
+                if (apply(e, store, me.list_full, round) && compact_in_[e.target] != round) {
                     compact_in_[e.target] = round;
                     me.compact.push_back(e.target);
                 }
@@ -475,9 +475,12 @@ private:
 
     // Applies one edit to its target's record; true when the target's list has become half
     // dead (to be compacted once all removals in flight are counted).
-    bool apply(const Edit& e, BlockStore<Entry>& store, bool& list_full) {
+    // In a part's interior (round kNoRound) every removal is counted when fill arrives, so a
+    // full list a quarter dead drops its dead entries instead of growing.
+    bool apply(const Edit& e, BlockStore<Entry>& store, bool& list_full, uint32_t round) {
         VertexState<Entry>& u = vertices_[e.target];
         if (e.kind == Edit::Fill) {
+            if (round == kNoRound && u.size == u.capacity && u.size - u.live >= u.size / 4) drop_eliminated(u);
             Entry entry{};
             entry.weight = e.weight;
             entry.neighbour = e.other;
