@@ -22,6 +22,32 @@ constexpr uint32_t kNoPosition = 0xFFFFFFFFu;
 // Column lengths are stored in 16 bits; this value marks a longer column.
 constexpr uint16_t kLongColumn = 0xFFFF;
 
+// The backward pass's sum over the column entries [t, end), added to ys: two sums,
+// alternating entries, so consecutive entries' loads and products overlap; the same order for
+// every width, so a column's result does not depend on its block.
+template <class Coef, size_t FixedW>
+inline void add_gather(const uint32_t* rows, const Coef* mult, size_t t, size_t end, const double* y, double* ys,
+                       size_t w) {
+    std::array<double, FixedW != 0 ? FixedW : kTile> even{}, odd{};
+    size_t u = t;
+    for (; u + 1 < end; u += 2) {
+        const double* ya = y + size_t{rows[u]} * w;
+        const double* yb = y + size_t{rows[u + 1]} * w;
+        const double a = static_cast<double>(mult[u]);
+        const double b = static_cast<double>(mult[u + 1]);
+        for (size_t j = 0; j < w; ++j) {
+            even[j] = even[j] + a * ya[j];
+            odd[j] = odd[j] + b * yb[j];
+        }
+    }
+    if (u < end) {
+        const double* ya = y + size_t{rows[u]} * w;
+        const double a = static_cast<double>(mult[u]);
+        for (size_t j = 0; j < w; ++j) even[j] = even[j] + a * ya[j];
+    }
+    for (size_t j = 0; j < w; ++j) ys[j] = ys[j] + (even[j] + odd[j]);
+}
+
 // The passes walk the steps reading each column's length, keeping the running offset; a
 // length of kLongColumn stands for the next entry of long_lengths (the previous one, walking
 // backward).
@@ -52,27 +78,7 @@ void forward_backward(const uint16_t* lengths, const uint32_t* long_lengths, siz
         const size_t end = t;
         t -= length;
         if (length == 0) continue;
-        // Two sums, alternating entries, so consecutive entries' loads and products overlap;
-        // the same order for every width, so a column's result does not depend on its block.
-        std::array<double, FixedW != 0 ? FixedW : kTile> even{}, odd{};
-        size_t u = t;
-        for (; u + 1 < end; u += 2) {
-            const double* ya = y + size_t{rows[u]} * w;
-            const double* yb = y + size_t{rows[u + 1]} * w;
-            const double a = static_cast<double>(mult[u]);
-            const double b = static_cast<double>(mult[u + 1]);
-            for (size_t j = 0; j < w; ++j) {
-                even[j] = even[j] + a * ya[j];
-                odd[j] = odd[j] + b * yb[j];
-            }
-        }
-        if (u < end) {
-            const double* ya = y + size_t{rows[u]} * w;
-            const double a = static_cast<double>(mult[u]);
-            for (size_t j = 0; j < w; ++j) even[j] = even[j] + a * ya[j];
-        }
-        double* ys = y + s * w;
-        for (size_t j = 0; j < w; ++j) ys[j] = ys[j] + (even[j] + odd[j]);
+        add_gather<Coef, FixedW>(rows, mult, t, end, y, y + s * w, w);
     }
 }
 
@@ -138,24 +144,7 @@ struct LevelPasses {
             const size_t t = col_starts[q];
             const size_t stop = col_starts[q + 1];
             if (t == stop) continue;
-            std::array<double, FixedW != 0 ? FixedW : kTile> even{}, odd{};
-            size_t u = t;
-            for (; u + 1 < stop; u += 2) {
-                const double* ya = y + size_t{rows[u]} * w;
-                const double* yb = y + size_t{rows[u + 1]} * w;
-                const double a = static_cast<double>(mult[u]);
-                const double b = static_cast<double>(mult[u + 1]);
-                for (size_t j = 0; j < w; ++j) {
-                    even[j] = even[j] + a * ya[j];
-                    odd[j] = odd[j] + b * yb[j];
-                }
-            }
-            if (u < stop) {
-                const double* ya = y + size_t{rows[u]} * w;
-                const double a = static_cast<double>(mult[u]);
-                for (size_t j = 0; j < w; ++j) even[j] = even[j] + a * ya[j];
-            }
-            for (size_t j = 0; j < w; ++j) ys[j] = ys[j] + (even[j] + odd[j]);
+            add_gather<Coef, FixedW>(rows, mult, t, stop, y, ys, w);
         }
     }
 
