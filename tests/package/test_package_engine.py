@@ -218,7 +218,10 @@ def test_keyboard_interrupt_during_factorization_arrives_quickly(tmp_path, order
     # Rounds run on three threads: every one of them stops, and the process goes on.
     script = textwrap.dedent(
         """
-        import sys, threading, time
+        import signal, sys, threading, time
+        # A shell's background job starts with SIGINT ignored, and Python keeps that: take
+        # Python's own handler, as an interactive session has it.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         sys.path.insert(0, sys.argv[1])
         import problems, vorlane
         A = problems.grid_laplacian(700, seed=1)

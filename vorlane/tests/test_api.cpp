@@ -172,6 +172,44 @@ TEST(Api, OptionsBuildFactorsThatPrecondition) {
     }
 }
 
+// The parallel order through the public API: the same factor and solution for any number of
+// threads, with the caller's partition or without, and its options checked.
+TEST(Api, RoundsGiveOneFactorForAnyNumberOfThreads) {
+    const vt::Csr m = vt::sddm(vt::grid2d(40, 40, 14), 15);
+    std::vector<uint32_t> halves(m.n);
+    for (uint32_t v = 0; v < m.n; ++v) halves[v] = v < m.n / 2 ? 0 : 1;
+    for (const bool partitioned : {false, true}) {
+        std::vector<Vec> solutions;
+        for (const unsigned threads : {1u, 3u}) {
+            vorlane::PreconditionerOptions options;
+            options.order = vorlane::PreconditionerOptions::Order::Rounds;
+            options.threads = threads;
+            if (partitioned) options.parts = halves;
+            const Preconditioner p = must_build<int32_t>(m, options);
+            vorlane::SolveOptions solve;
+            solve.threads = threads;
+            const Vec b = vt::random_vector(m.n, 16);
+            Vec x(m.n);
+            const auto info = p.solve(b, x, solve);
+            ASSERT_TRUE(info.has_value());
+            EXPECT_TRUE(info->converged());
+            solutions.push_back(x);
+        }
+        EXPECT_TRUE(vt::same_bits(solutions[0], solutions[1])) << "partitioned " << partitioned;
+    }
+    vorlane::PreconditionerOptions bad;
+    bad.order = vorlane::PreconditionerOptions::Order::Rounds;
+    bad.parts = std::span<const uint32_t>(halves).first(5);
+    const Arrays<int32_t> arrays(m);
+    const auto refused = vorlane::Preconditioner::build(arrays.csr(), bad);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind, vorlane::ErrorKind::InvalidArgument);
+    EXPECT_EQ(refused.error().message, "parts must hold 1600 elements, got 5");
+    bad.parts = {};
+    bad.threads = 0;
+    ASSERT_FALSE(vorlane::Preconditioner::build(arrays.csr(), bad).has_value());
+}
+
 // In a block, a column that cannot be solved is reported and keeps its x; the others are
 // solved all the same.
 TEST(Api, BlockSolveReportsEachColumn) {

@@ -26,6 +26,17 @@ struct PreconditionerOptions {
     // Stores the factor's multipliers in single precision: half the memory traffic per apply,
     // a relative perturbation of about 6e-8. Vectors stay in double precision.
     bool mixed_precision = false;
+    // The elimination order. Sequential: one vertex at a time, the same factor on every
+    // machine. Rounds: independent vertices of near-minimum degree eliminated together on
+    // `threads` threads, parts' interiors first; the factor depends on the options below,
+    // never on the number of threads.
+    enum class Order : uint8_t { Sequential, Rounds } order = Order::Sequential;
+    unsigned threads = 1;
+    uint32_t round_size = 256;     // the most vertices one round eliminates
+    double degree_factor = 1.5;    // a round reaches this many times the least degree
+    uint32_t blocks = 16;          // runs of consecutive vertices tried as parts without `parts`
+    // Empty, or a part number below n for each vertex; read during build only.
+    std::span<const uint32_t> parts;
 };
 
 struct SolveOptions {
@@ -35,6 +46,9 @@ struct SolveOptions {
     uint64_t maxiter = 1000;
     // Start from the x passed in instead of zero.
     bool use_initial_guess = false;
+    // Threads of the iteration (products with A, vector updates, and the applies of a
+    // Rounds factor); the result is the same for any number.
+    unsigned threads = 1;
 };
 
 enum class SolveStatus : uint8_t {

@@ -32,12 +32,21 @@ void borrow(const CsrMatrix<int64_t>& a, RawCsr& raw) {
     raw.indices64 = a.col_indices;
 }
 
+// More threads than this are refused: a pool of them would be a mistake, not a machine.
+constexpr unsigned kMaxThreads = 4096;
+
 FactorSettings factor_settings(const PreconditionerOptions& options) {
     FactorSettings settings;
     settings.seed = options.seed;
     settings.split = options.split;
     settings.renumber = static_cast<Renumber>(options.renumber);
     settings.precision = options.mixed_precision ? Precision::Mixed : Precision::Double;
+    settings.order = options.order == PreconditionerOptions::Order::Rounds ? Order::Rounds : Order::Sequential;
+    settings.threads = options.threads;
+    settings.rounds.round_size = options.round_size;
+    settings.rounds.degree_factor = options.degree_factor;
+    settings.rounds.blocks = options.blocks;
+    settings.parts.assign(options.parts.begin(), options.parts.end());
     return settings;
 }
 
@@ -86,6 +95,15 @@ Result<Parts> check_and_factorize(const CsrMatrix<Index>& a, const Preconditione
     if (options.split && *options.split == 0) return unexpected(invalid_argument("split must be at least 1"));
     if (static_cast<uint8_t>(options.renumber) > static_cast<uint8_t>(PreconditionerOptions::Renumber::Always)) {
         return unexpected(invalid_argument("renumber must be Never, Auto or Always"));
+    }
+    if (static_cast<uint8_t>(options.order) > static_cast<uint8_t>(PreconditionerOptions::Order::Rounds)) {
+        return unexpected(invalid_argument("order must be Sequential or Rounds"));
+    }
+    if (options.threads < 1 || options.threads > kMaxThreads) {
+        return unexpected(invalid_argument("threads must be between 1 and " + std::to_string(kMaxThreads)));
+    }
+    if (options.round_size < 1 || !(options.degree_factor >= 1.0 && options.degree_factor <= 1e6)) {
+        return unexpected(invalid_argument("round_size must be at least 1 and degree_factor between 1 and 1e6"));
     }
     RawCsr raw;
     raw.n = a.n;
@@ -161,12 +179,16 @@ Result<std::vector<SolveInfo>> Preconditioner::solve(std::span<const double> b, 
         !std::isfinite(options.atol)) {
         return unexpected(invalid_argument("rtol and atol must be finite and non-negative"));
     }
+    if (options.threads < 1 || options.threads > kMaxThreads) {
+        return unexpected(invalid_argument("threads must be between 1 and " + std::to_string(kMaxThreads)));
+    }
     return api::guarded<std::vector<SolveInfo>>([&]() -> Result<std::vector<SolveInfo>> {
         CgSettings settings;
         settings.tol = options.rtol;
         settings.atol = options.atol;
         settings.maxiter = options.maxiter;
         settings.start = Path::Factor;
+        settings.threads = options.threads;
         std::vector<SolveInfo> infos(width);
         // Solves the listed columns together, in copies, so that a column found inconsistent
         // keeps its x; returns the columns the iteration left untouched.
