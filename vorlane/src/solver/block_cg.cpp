@@ -108,8 +108,9 @@ void update_directions(const double* q, double* p, const double* steps, const do
     update_directions_w<0>(q, p, steps, betas, n, k);
 }
 
-// x += alpha p, r -= alpha q, and r . r per column.
-template <size_t FixedW>
+// x += alpha p, r -= alpha q and, with Dots, r . r per column (threads that share the rows
+// sum it after, in row order).
+template <size_t FixedW, bool Dots>
 void update_iterate_w(double* x, double* r, const double* p, const double* q, const double* alphas, double* dots,
                       uint64_t n, size_t runtime_k) {
     const size_t k = FixedW != 0 ? FixedW : runtime_k;
@@ -118,35 +119,21 @@ void update_iterate_w(double* x, double* r, const double* p, const double* q, co
             const size_t t = i * k + j;
             x[t] = x[t] + alphas[j] * p[t];
             r[t] = r[t] - alphas[j] * q[t];
-            dots[j] = dots[j] + r[t] * r[t];
+            if constexpr (Dots) dots[j] = dots[j] + r[t] * r[t];
         }
     }
 }
 
 void update_iterate(double* x, double* r, const double* p, const double* q, const double* alphas, double* dots,
                     uint64_t n, size_t k) {
-    if (k == 1) return update_iterate_w<1>(x, r, p, q, alphas, dots, n, k);
-    update_iterate_w<0>(x, r, p, q, alphas, dots, n, k);
-}
-
-// x += alpha p and r -= alpha q alone, for threads that share the rows (r . r is summed after).
-template <size_t FixedW>
-void move_iterate_w(double* x, double* r, const double* p, const double* q, const double* alphas, uint64_t n,
-                    size_t runtime_k) {
-    const size_t k = FixedW != 0 ? FixedW : runtime_k;
-    for (uint64_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < k; ++j) {
-            const size_t t = i * k + j;
-            x[t] = x[t] + alphas[j] * p[t];
-            r[t] = r[t] - alphas[j] * q[t];
-        }
-    }
+    if (k == 1) return update_iterate_w<1, true>(x, r, p, q, alphas, dots, n, k);
+    update_iterate_w<0, true>(x, r, p, q, alphas, dots, n, k);
 }
 
 void move_iterate(double* x, double* r, const double* p, const double* q, const double* alphas, uint64_t n,
                   size_t k) {
-    if (k == 1) return move_iterate_w<1>(x, r, p, q, alphas, n, k);
-    move_iterate_w<0>(x, r, p, q, alphas, n, k);
+    if (k == 1) return update_iterate_w<1, false>(x, r, p, q, alphas, nullptr, n, k);
+    update_iterate_w<0, false>(x, r, p, q, alphas, nullptr, n, k);
 }
 
 // f(begin, end) over [0, n): on the pool's threads in contiguous shares, or at once.

@@ -82,12 +82,10 @@ void forward_backward(const uint16_t* lengths, const uint32_t* long_lengths, siz
     }
 }
 
-template <class Coef>
-void passes(const uint16_t* lengths, const uint32_t* long_lengths, size_t long_count, const uint32_t* rows,
-            const Coef* mult, const Coef* keep, size_t steps, double* y, size_t w) {
-    const auto run = [&]<size_t W>() {
-        forward_backward<Coef, W>(lengths, long_lengths, long_count, rows, mult, keep, steps, y, w);
-    };
+// Calls run.template operator()<W>() with W the block width when it is one the passes are
+// compiled for, else with W = 0 (the width read at run time).
+template <class Run>
+void with_width(size_t w, const Run& run) {
     switch (w) {
         case 1: return run.template operator()<1>();
         case 2: return run.template operator()<2>();
@@ -96,6 +94,15 @@ void passes(const uint16_t* lengths, const uint32_t* long_lengths, size_t long_c
         case 16: return run.template operator()<16>();
         default: return run.template operator()<0>();
     }
+}
+
+template <class Coef>
+void passes(const uint16_t* lengths, const uint32_t* long_lengths, size_t long_count, const uint32_t* rows,
+            const Coef* mult, const Coef* keep, size_t steps, double* y, size_t w) {
+    const auto run = [&]<size_t W>() {
+        forward_backward<Coef, W>(lengths, long_lengths, long_count, rows, mult, keep, steps, y, w);
+    };
+    with_width(w, run);
 }
 
 // The leveled passes over one tile of width w, on slots. The forward pass leaves each slot's
@@ -175,14 +182,7 @@ void level_passes(const LevelPasses<Coef, 0>& passes, ThreadPool& pool) {
                              passes.pull_mult,    passes.remaining,   passes.y,            passes.runtime_w}
             .run(pool);
     };
-    switch (passes.runtime_w) {
-        case 1: return run.template operator()<1>();
-        case 2: return run.template operator()<2>();
-        case 4: return run.template operator()<4>();
-        case 8: return run.template operator()<8>();
-        case 16: return run.template operator()<16>();
-        default: return run.template operator()<0>();
-    }
+    with_width(passes.runtime_w, run);
 }
 
 }  // namespace
