@@ -13,8 +13,9 @@ constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
 }  // namespace
 
-EliminationQueue::EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k) {
-    const uint64_t w = k * n;  // k and n are both below 2^32, so the product fits
+EliminationQueue::EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k,
+                                   uint64_t bucket_n) {
+    const uint64_t w = k * bucket_n;  // k and bucket_n are both below 2^33, so the product fits
     linear_limit_ = w == 0 ? 1 : w;
     max_bucket_ = saturating_mul(linear_limit_, uint64_t{2});
     const uint64_t bucket_count = max_bucket_ == kU64Max ? kU64Max : max_bucket_ + 1;

@@ -31,8 +31,12 @@ struct QueueNode {
 class EliminationQueue {
 public:
     // Queues vertices 0..n-1 with the given keys (clamped to kMaxKey). k is the split
-    // multiplier (1 in plain mode). Throws std::bad_alloc when the buckets cannot be allocated.
-    EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k);
+    // multiplier (1 in plain mode). The buckets are those of a queue of bucket_n vertices (n by
+    // default): a queue of some of a larger graph's vertices can keep that graph's buckets.
+    // Throws std::bad_alloc when the buckets cannot be allocated.
+    EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k, uint64_t bucket_n);
+    EliminationQueue(uint64_t n, std::span<const uint64_t> initial_keys, uint64_t k)
+        : EliminationQueue(n, initial_keys, k, n) {}
 
     // Removes and returns the head of the lowest non-empty bucket, or NO_VERTEX when empty.
     uint32_t pop_min();

@@ -89,6 +89,12 @@ using SolveError = std::variant<solve_error::RhsTooLong, solve_error::WorkTooSma
 
 std::string message(const SolveError& error);
 
+// The solve's two passes over x[0, n), in vertex numbers: the forward pass with the diagonal,
+// then the backward pass. For callers that run the passes of one solve apart (on several
+// ranks); solve_into_buffer adds the ground's right-hand side and the final shift.
+void forward_pass(const CoreFactor& factor, std::span<double> x);
+void backward_pass(const CoreFactor& factor, std::span<double> x);
+
 // Solves with the factor into work[0, n); elements from n on are not touched. Allocates
 // nothing; on error writes nothing.
 std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,

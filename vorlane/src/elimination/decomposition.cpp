@@ -80,10 +80,10 @@ void CoreFactor::prepare_solve() {
 
 namespace {
 
-// The forward pass (fused with the diagonal) and the backward pass over x. With Stepwise,
-// step s's vertex lives at x[s] and rows are positions; otherwise both are vertex numbers.
+// The forward pass (fused with the diagonal) over x. With Stepwise, step s's vertex lives at
+// x[s] and rows are positions; otherwise both are vertex numbers.
 template <bool Stepwise>
-void apply_steps(const CoreFactor& f, double* x) {
+void forward_steps(const CoreFactor& f, double* x) {
     const uint32_t* order = f.order.data();
     const uint32_t* starts = f.col_starts.data();
     const uint32_t* rows = Stepwise ? f.position_rows.data() : f.rows.data();
@@ -108,8 +108,16 @@ void apply_steps(const CoreFactor& f, double* x) {
         x[rows[end - 1]] = g + x[rows[end - 1]];
         x[v] = e != 0.0 ? e * g : g;
     }
+}
 
-    for (size_t s = steps; s-- > 0;) {
+// The backward pass over x, numbered as in forward_steps.
+template <bool Stepwise>
+void backward_steps(const CoreFactor& f, double* x) {
+    const uint32_t* order = f.order.data();
+    const uint32_t* starts = f.col_starts.data();
+    const uint32_t* rows = Stepwise ? f.position_rows.data() : f.rows.data();
+    const double* coef = f.coefficients.data();
+    for (size_t s = f.order.size(); s-- > 0;) {
         const uint32_t begin = starts[s];
         const uint32_t end = starts[s + 1];
         if (begin == end) continue;
@@ -122,7 +130,17 @@ void apply_steps(const CoreFactor& f, double* x) {
     }
 }
 
+template <bool Stepwise>
+void apply_steps(const CoreFactor& f, double* x) {
+    forward_steps<Stepwise>(f, x);
+    backward_steps<Stepwise>(f, x);
+}
+
 }  // namespace
+
+void forward_pass(const CoreFactor& factor, std::span<double> x) { forward_steps<false>(factor, x.data()); }
+
+void backward_pass(const CoreFactor& factor, std::span<double> x) { backward_steps<false>(factor, x.data()); }
 
 std::optional<SolveError> solve_into_buffer(const CoreFactor& factor, std::span<const double> rhs,
                                             std::span<double> work) {
