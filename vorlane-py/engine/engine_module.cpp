@@ -15,6 +15,10 @@ PyMethodDef module_functions[] = {
      "notify, snapshot) -> (path, factor, factor_seconds, [(iterations, residual, status), ...])"},
     {"restore_factor", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore_factor)), METH_FASTCALL,
      "restore_factor(n, original_n, order, col_starts, rows, coefficients, inv_diag, renumbering) -> Factor, checked"},
+    {"rank_summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rank_summary)), METH_FASTCALL,
+     "rank_summary(first, n, indptr, indices, data) -> (largest_diagonal, largest_excess, cut)"},
+    {"rank_interior", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rank_interior)), METH_FASTCALL,
+     "rank_interior(first, n, indptr, indices, data, combined, seed, split) -> RankFactor"},
     {"problem", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_problem)),
      METH_VARARGS | METH_KEYWORDS,
      "problem(recipe, dims, seed, weights, grounded, decades, avg_degree, connected, sddm, renumber) -> "
@@ -30,13 +34,15 @@ PyModuleDef module_definition = {
 
 PyObject* init() {
     return guarded<PyObject*>(nullptr, []() -> PyObject* {
-        if (system_type() == nullptr || factor_type() == nullptr) return nullptr;
+        if (system_type() == nullptr || factor_type() == nullptr || rank_factor_type() == nullptr) return nullptr;
         PyObject* module = PyModule_Create(&module_definition);
         if (module == nullptr) return nullptr;
         Py_INCREF(system_type());
         Py_INCREF(factor_type());
+        Py_INCREF(rank_factor_type());
         if (PyModule_AddObject(module, "System", reinterpret_cast<PyObject*>(system_type())) < 0 ||
-            PyModule_AddObject(module, "Factor", reinterpret_cast<PyObject*>(factor_type())) < 0) {
+            PyModule_AddObject(module, "Factor", reinterpret_cast<PyObject*>(factor_type())) < 0 ||
+            PyModule_AddObject(module, "RankFactor", reinterpret_cast<PyObject*>(rank_factor_type())) < 0) {
             Py_DECREF(module);
             return nullptr;
         }

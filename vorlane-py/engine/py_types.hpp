@@ -41,6 +41,7 @@ struct FactorObject {
 
 PyTypeObject* system_type();
 PyTypeObject* factor_type();
+PyTypeObject* rank_factor_type();
 
 // Why a factorization failed, kept until the interpreter lock is back to raise it.
 struct FactorizeFailure {
@@ -75,6 +76,12 @@ PyObject* run_cg(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // precision) -> Factor, after checking that the arrays form a valid factor and renumbering (None or a
 // uint32 array) a permutation of the matrix's vertices (ValueError if not).
 PyObject* restore_factor(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// rank_summary(first, n, indptr, indices, data) -> (largest_diagonal, largest_excess, cut): one
+// process's rows summarized (all zero when malformed). rank_interior(first, n, indptr, indices,
+// data, combined, seed, split) -> RankFactor: its interior eliminated, combined being every
+// process's summary combined by maximum.
+PyObject* rank_summary(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* rank_interior(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // problem(recipe, dims, seed, **options) -> (n, indptr, indices, data): a generated test or
 // benchmark matrix as bytearrays of uint32, uint32 and float64.
 PyObject* make_problem(PyObject* module, PyObject* args, PyObject* kwargs);

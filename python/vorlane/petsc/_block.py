@@ -106,63 +106,90 @@ def _factor_input(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: 
     """
     import scipy.sparse as sparse
 
+    csr = canonical_rows(indptr, indices, data, n, n, "block")
+    _check_symmetric(sparse, csr)
+    matrix, magnitude, grounded = sddm_rows(csr, 0, "block")
+    biggest = float(magnitude.max()) if n else 0.0
+    scale = 1.0 / biggest if biggest > 0 else 1.0
+    matrix = matrix * scale
+    matrix.sort_indices()
+    return matrix, scale, bool(grounded.any())
+
+
+def canonical_rows(indptr, indices, data, rows: int, columns: int, what: str):
+    """Rows of a rows x columns matrix as canonical CSR (duplicates summed, columns sorted),
+    after checking the arrays. Raises NotSDDMError naming `what` when they are malformed,
+    complex or not finite."""
+    import scipy.sparse as sparse
+
     indptr = np.asarray(indptr, dtype=np.int64)
     indices = np.asarray(indices, dtype=np.int64)
     data = np.asarray(data)
     if data.dtype.kind == "c":
-        raise NotSDDMError(f"block has complex values ({data.dtype})")
+        raise NotSDDMError(f"{what} has complex values ({data.dtype})")
     data = data.astype(np.float64, copy=False)
-    if indptr.size != n + 1 or indptr[0] != 0 or np.any(np.diff(indptr) < 0):
-        raise NotSDDMError("block row pointers are malformed")
+    if indptr.size != rows + 1 or indptr[0] != 0 or np.any(np.diff(indptr) < 0):
+        raise NotSDDMError(f"{what} row pointers are malformed")
     if indptr[-1] != data.size or indices.size != data.size:
-        raise NotSDDMError("block index and value arrays differ in length")
-    if indices.size and (indices.min() < 0 or indices.max() >= n):
-        raise NotSDDMError("block column index out of range")
+        raise NotSDDMError(f"{what} index and value arrays differ in length")
+    if indices.size and (indices.min() < 0 or indices.max() >= columns):
+        raise NotSDDMError(f"{what} column index out of range")
     if not np.isfinite(data).all():
-        raise NotSDDMError("block contains non-finite values")
-
-    csr = sparse.csr_matrix((data, indices, indptr), shape=(n, n), copy=True)
+        raise NotSDDMError(f"{what} contains non-finite values")
+    csr = sparse.csr_matrix((data, indices, indptr), shape=(rows, columns), copy=True)
     csr.sum_duplicates()
     csr.sort_indices()
-    _check_symmetric(sparse, csr)
+    return csr
+
+
+def sddm_rows(csr, first: int, what: str):
+    """Checked SDDM rows (canonical CSR whose row i is the matrix's row first + i) rebuilt as
+    the rows to factorize: off-diagonal entries kept, each diagonal the negated off-diagonal
+    sum plus the row's excess when the excess is a ground rather than rounding noise.
+
+    Returns the rebuilt rows, each row's magnitude (|diagonal| + |off-diagonal sum|) and
+    which rows are grounded. Raises NotSDDMError naming `what` and the entry for a positive
+    off-diagonal entry or a row that is not diagonally dominant.
+    """
+    import scipy.sparse as sparse
+
+    n, columns = csr.shape
     data, indices, indptr = csr.data, csr.indices, csr.indptr
-    rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr))
+    local = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr))
+    rows = local + first
     off = indices != rows
     positive = off & (data > 0)
     if positive.any():
         k = int(np.flatnonzero(positive)[0])
         raise NotSDDMError(
-            f"block has a positive off-diagonal entry ({rows[k]}, {indices[k]}) = "
+            f"{what} has a positive off-diagonal entry ({rows[k]}, {indices[k]}) = "
             f"{float(data[k])!r}; off-diagonal entries must be <= 0"
         )
     edge = off & (data < 0)
-    diagonal = np.bincount(rows[~off], weights=data[~off], minlength=n)
-    offsum = np.bincount(rows[edge], weights=data[edge], minlength=n)
+    diagonal = np.bincount(local[~off], weights=data[~off], minlength=n)
+    offsum = np.bincount(local[edge], weights=data[edge], minlength=n)
     excess = diagonal + offsum
     magnitude = np.abs(diagonal) - offsum
     weak = excess < -DOMINANCE_RTOL * magnitude
     if weak.any():
         i = int(np.flatnonzero(weak)[0])
         raise NotSDDMError(
-            f"block row {i} is not diagonally dominant: diagonal {float(diagonal[i])!r}, "
+            f"{what} row {i + first} is not diagonally dominant: diagonal {float(diagonal[i])!r}, "
             f"off-diagonal sum {float(offsum[i])!r}"
         )
     grounded = excess > EXCESS_RTOL * magnitude
-
-    biggest = float(magnitude.max()) if n else 0.0
-    scale = 1.0 / biggest if biggest > 0 else 1.0
     new_diagonal = np.where(grounded, excess, 0.0) - offsum
     identity = np.arange(n, dtype=np.int64)
     matrix = sparse.csr_matrix(
         (
-            np.concatenate([data[edge], new_diagonal]) * scale,
-            (np.concatenate([rows[edge], identity]), np.concatenate([indices[edge], identity])),
+            np.concatenate([data[edge], new_diagonal]),
+            (np.concatenate([local[edge], identity]), np.concatenate([indices[edge], identity + first])),
         ),
-        shape=(n, n),
+        shape=(n, columns),
     )
     matrix.sum_duplicates()
     matrix.sort_indices()
-    return matrix, scale, bool(grounded.any())
+    return matrix, magnitude, grounded
 
 
 def _check_symmetric(sparse, csr) -> None:

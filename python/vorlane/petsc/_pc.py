@@ -1,4 +1,5 @@
-"""The PETSc preconditioner context: block Jacobi with one vorlane factor per process."""
+"""The PETSc preconditioner context: one factor of the whole matrix over every process
+(global mode), or one factor per process's diagonal block (block mode)."""
 
 from __future__ import annotations
 
@@ -9,6 +10,9 @@ from typing import Any, Optional
 import numpy as np
 
 from ._block import U64, LocalFactor, NotSDDMError, rank_seed
+from ._global import GlobalFactor, SetupFailed
+
+MODES = ("auto", "global", "block")
 
 
 def _integer(text: str) -> Optional[int]:
@@ -37,11 +41,30 @@ def _parse_split(text: str, name: str) -> Optional[int]:
     return value
 
 
-class Preconditioner:
-    """A petsc4py Python preconditioner context: block Jacobi with one vorlane factor per process.
+def _parse_mode(text: str, name: str) -> str:
+    if text not in MODES:
+        raise ValueError(f"{name} must be one of {', '.join(MODES)}, got {text!r}")
+    return text
 
-    Each process factorizes its diagonal block of the preconditioning matrix with vorlane and
-    applies the factor without communication. Use it as ``pc.setType('python');
+
+class Preconditioner:
+    """A petsc4py Python preconditioner context: one vorlane factor of the whole matrix.
+
+    In global mode (the default when the PC spans several processes) the processes hold one
+    approximate Cholesky factor of the whole preconditioning matrix: each eliminates the
+    interior of its rows without communication, and rank 0 eliminates the interface (the
+    rows with a column on another process, gathered from every process) in rounds. The
+    factor is the one the parallel order (``vorlane.Rounds``) builds with the processes'
+    rows as parts, so CG needs about as many iterations on any number of processes. Each
+    application sends the interface values to rank 0 and back.
+
+    In block mode (``mode="block"`` or ``-vorlane_mode block``) each process factorizes its
+    diagonal block alone and applies it without communication: block Jacobi, whose
+    iterations grow with the processes. A PC on one process (and the block solver of
+    PCBJACOBI or PCASM, whose PCs are per process) uses the sequential factor of its
+    matrix, the same as ``vorlane.solve`` with the same seed.
+
+    Use it as ``pc.setType('python');
     pc.setPythonContext(Preconditioner())``, through the options ``-pc_type python
     -pc_python_type vorlane.petsc.Preconditioner``, or as the block solver of PCBJACOBI or
     PCASM with ``-sub_pc_type python -sub_pc_python_type vorlane.petsc.Preconditioner``.
@@ -63,6 +86,10 @@ class Preconditioner:
     split : int or None, default None
         Parallel copies of each edge, 1 to 2**32 - 1, or None (the text ``"none"``). The
         option ``-vorlane_split`` overrides it.
+    mode : {"auto", "global", "block"}, default "auto"
+        "auto" is global mode when the PC spans several processes. The option
+        ``-vorlane_mode`` overrides it. In global mode the factor depends on the seed, the
+        split and the rows each process owns, never on timing.
 
     Attributes
     ----------
@@ -70,8 +97,14 @@ class Preconditioner:
         The base seed in use.
     split : int or None
         The split in use.
+    mode : str
+        The mode asked for.
     local : LocalFactor or None
-        This process's factorized block once ``setUp`` succeeded, else None.
+        This process's factorized block once ``setUp`` succeeded in block mode (or on one
+        process), else None.
+    spread : GlobalFactor or None
+        This process's part of the whole factor once ``setUp`` succeeded in global mode,
+        else None.
     failure : str or None
         Why this process's block could not be set up, else None.
 
@@ -81,10 +114,12 @@ class Preconditioner:
         ``seed`` or ``split`` out of range or not an integer.
     """
 
-    def __init__(self, seed: int = 0, split: Optional[int] = None) -> None:
+    def __init__(self, seed: int = 0, split: Optional[int] = None, mode: str = "auto") -> None:
         self.seed = _parse_seed(str(seed), "seed")
         self.split = _parse_split(str(split), "split")
+        self.mode = _parse_mode(str(mode), "mode")
         self.local: Optional[LocalFactor] = None
+        self.spread: Optional[GlobalFactor] = None
         self.failure: Optional[str] = None
         self._rank = 0
         self._work = np.empty(0)
@@ -92,7 +127,8 @@ class Preconditioner:
     # Configuration -----------------------------------------------------------------------
 
     def setFromOptions(self, pc: Any) -> None:
-        """Read ``-vorlane_seed`` and ``-vorlane_split`` under the PC's options prefix.
+        """Read ``-vorlane_seed``, ``-vorlane_split`` and ``-vorlane_mode`` under the PC's
+        options prefix.
 
         Raises
         ------
@@ -106,6 +142,8 @@ class Preconditioner:
             self.seed = _parse_seed(options.getString("vorlane_seed"), "-vorlane_seed")
         if options.hasName("vorlane_split"):
             self.split = _parse_split(options.getString("vorlane_split"), "-vorlane_split")
+        if options.hasName("vorlane_mode"):
+            self.mode = _parse_mode(options.getString("vorlane_mode"), "-vorlane_mode")
 
     # Setup -------------------------------------------------------------------------------
 
@@ -131,8 +169,16 @@ class Preconditioner:
         _finalize_before_interpreter_exit()
         comm = pc.getComm()
         self._rank = PETSc.COMM_WORLD.getRank()
-        self.local = None
-        self.failure = None
+        self.reset(pc)
+        if comm.getSize() > 1 and self.mode != "block":
+            _, P = pc.getOperators()
+            try:
+                self.spread = GlobalFactor(P, seed=self.seed, split=self.split)
+            except SetupFailed as exc:
+                self.failure = str(exc)
+                raise exc.error(self.failure) from None
+            self._work = np.empty(self.spread.rows)
+            return
         # Any failure (a block that is not SDDM, memory) is agreed on by every rank of the
         # PC's communicator before anyone raises, so that no rank waits for a failed peer.
         try:
@@ -169,6 +215,9 @@ class Preconditioner:
 
     def reset(self, pc: Any) -> None:
         """Release the factor and forget any failure (PETSc's PCReset)."""
+        if self.spread is not None:
+            self.spread.destroy()
+        self.spread = None
         self.local = None
         self.failure = None
 
@@ -180,6 +229,13 @@ class Preconditioner:
         ``y`` is all NaN when this process's block could not be set up. The factor is
         symmetric, so this is also ``applyTranspose``.
         """
+        if self.spread is not None:
+            self.spread.solve_into(x.getArray(readonly=True), self._work)
+            y.setArray(self._work)
+            if not self.spread.augmented:
+                # Without a ground the solve's answer has zero mean over every process.
+                y.shift(-y.sum() / self.spread.n)
+            return
         if self.local is None:
             y.set(np.nan)
             return
@@ -198,6 +254,14 @@ class Preconditioner:
         """
         B = X.getDenseArray()
         out = Y.getDenseArray()
+        if self.spread is not None:
+            column = np.empty(B.shape[0])
+            for j in range(B.shape[1]):
+                self.spread.solve_into(np.ascontiguousarray(B[:, j]), column)
+                out[:, j] = column
+            if not self.spread.augmented:
+                out -= _column_sums(pc.getComm(), out) / self.spread.n
+            return
         if self.local is None:
             out[:] = np.nan
             return
@@ -209,19 +273,23 @@ class Preconditioner:
     # Report ------------------------------------------------------------------------------
 
     def view(self, pc: Any, viewer: Any) -> None:
-        """Print the seed, the split and each process's block (``-ksp_view``).
+        """Print the seed, the split, the mode and each process's part (``-ksp_view``).
 
-        For each block: its size, whether a ground vertex was added, the elimination steps
-        and the setup time, or why it failed.
+        Global mode: each process's rows and interface rows, and on rank 0 the whole
+        interface and the rounds that eliminated it. Block mode: each block's size, whether
+        a ground vertex was added, the elimination steps and the setup time. Or why it failed.
         """
-        if self.local is not None:
+        if self.spread is not None:
+            text = self.spread.describe()
+        elif self.local is not None:
             text = self.local.describe()
         elif self.failure is not None:
             text = f"failed: {self.failure}"
         else:
             text = "not set up"
         split = "none" if self.split is None else str(self.split)
-        viewer.printfASCII(f"vorlane approximate Cholesky, seed {self.seed}, split {split}\n")
+        mode = "global" if self.spread is not None else "block"
+        viewer.printfASCII(f"vorlane approximate Cholesky, seed {self.seed}, split {split}, {mode} mode\n")
         if pc.getComm().getSize() == 1:
             viewer.printfASCII(f"  {text}\n")
             return
@@ -252,6 +320,19 @@ def _finalize_before_interpreter_exit() -> None:
 
     atexit.register(finalize)
     _exit_hook_registered = True
+
+
+def _column_sums(comm: Any, block: np.ndarray) -> np.ndarray:
+    """Collectively: the sums over every process of each column of the processes' blocks."""
+    from petsc4py import PETSc
+
+    vec = PETSc.Vec().createMPI((block.shape[0], PETSc.DECIDE), comm=comm)
+    sums = np.empty(block.shape[1])
+    for j in range(block.shape[1]):
+        vec.getArray()[:] = block[:, j]
+        sums[j] = vec.sum()
+    vec.destroy()
+    return sums
 
 
 def _first_failed_rank(comm: Any, failed: bool) -> Optional[int]:

@@ -50,6 +50,10 @@ RankSummary summarize(const RankRows& rows);
 
 class RankFactor {
 public:
+    // Why the rows are malformed, if they are: row pointers that do not fit the columns, a
+    // column past n, rows past n.
+    static std::optional<CsrError> check(const RankRows& rows);
+
     // Eliminates this rank's interior; combined is every rank's summary combined. Fails
     // with InvalidCsr when the rows are malformed or name a column past n.
     static Expected<RankFactor, CoreError> eliminate_interior(const RankRows& rows, const RankSummary& combined,

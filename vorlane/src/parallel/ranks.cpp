@@ -428,6 +428,8 @@ CoreFactor renumbered(const CoreFactor& f, uint64_t n, uint64_t original_n, auto
 
 }  // namespace
 
+std::optional<CsrError> RankFactor::check(const RankRows& rows) { return check_rows(rows); }
+
 RankSummary summarize(const RankRows& rows) {
     RankSummary out;
     if (rows.row_ptrs.empty()) return out;
@@ -459,7 +461,7 @@ Expected<RankFactor, CoreError> RankFactor::eliminate_interior(const RankRows& r
         if (config.split_merge && *config.split_merge == 0) {
             return unexpected<CoreError>(InvalidConfig{SplitMergeZero{0}});
         }
-        if (auto bad = check_rows(rows)) return unexpected<CoreError>(InvalidCsr{*bad});
+        if (auto bad = check(rows)) return unexpected<CoreError>(InvalidCsr{*bad});
         RankFactor f;
         f.n_ = rows.n;
         f.first_ = rows.first;

@@ -1,0 +1,222 @@
+"""Global mode: one factor of the whole matrix, spread over the processes that own its rows.
+
+Each process eliminates its interior (its rows whose columns it all owns) without
+communication; the interface (the rows with a column on another process) is gathered to
+rank 0 and eliminated there in rounds. An apply runs the interiors' forward passes, sends
+each process's interface values to rank 0, solves the interface there, sends the values
+back and runs the interiors' backward passes: per apply, communication in proportion to the
+interface, not to the rows.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Any, Optional
+
+import numpy as np
+
+from .. import _engine
+from ._block import NotSDDMError, SYMMETRY_RTOL, canonical_rows, sddm_rows
+
+
+class SetupFailed(Exception):
+    """A process failed a collective step; carries its message and the exception class."""
+
+    def __init__(self, error: type, message: str) -> None:
+        super().__init__(message)
+        self.error = error
+
+
+def _agree(comm: Any, failure: Optional[tuple]) -> None:
+    """Collectively: raise on every process when any failed, with the lowest failing
+    process's exception class and message (which names its rank)."""
+    from ._pc import _first_failed_rank
+
+    failed = _first_failed_rank(comm, failure is not None)
+    if failed is None:
+        return
+    text = _broadcast_text(comm, failure[1] if failure is not None else "", failed)
+    error = failure[0] if failure is not None and comm.getRank() == failed else None
+    kind = _broadcast_text(comm, error.__name__ if error is not None else "", failed)
+    raise SetupFailed(NotSDDMError if kind == NotSDDMError.__name__ else RuntimeError, text)
+
+
+def _broadcast_text(comm: Any, text: str, root: int) -> str:
+    """Collectively: root's text on every process."""
+    from petsc4py import PETSc
+
+    codes = np.frombuffer(text.encode(), dtype=np.uint8).astype(np.float64)
+    size = codes.size if comm.getRank() == root else 0
+    vec = PETSc.Vec().createMPI((size, PETSc.DECIDE), comm=comm)
+    vec.getArray()[:] = codes[:size]
+    scatter, whole = PETSc.Scatter.toAll(vec)
+    scatter.scatter(vec, whole)
+    out = bytes(whole.getArray().astype(np.uint8)).decode(errors="replace")
+    for obj in (scatter, whole, vec):
+        obj.destroy()
+    return out
+
+
+def _largest(comm: Any, values: np.ndarray) -> np.ndarray:
+    """Collectively: the largest of each value over the processes."""
+    from petsc4py import PETSc
+
+    out = np.empty(values.size)
+    size = comm.getSize()
+    vec = PETSc.Vec().createMPI((1, size), comm=comm)
+    for i, value in enumerate(values):
+        vec.set(float(value))
+        out[i] = vec.max()[1]
+    vec.destroy()
+    return out
+
+
+def _gather(comm: Any, values: np.ndarray):
+    """Collectively: every process's values concatenated in rank order, with their lengths,
+    on rank 0 (None elsewhere)."""
+    from petsc4py import PETSc
+
+    pieces = []
+    for array in (np.array([values.size], dtype=np.float64), values):
+        vec = PETSc.Vec().createMPI((array.size, PETSc.DECIDE), comm=comm)
+        vec.getArray()[:] = array
+        scatter, whole = PETSc.Scatter.toZero(vec)
+        scatter.scatter(vec, whole)
+        pieces.append(whole.getArray().copy() if comm.getRank() == 0 else None)
+        for obj in (scatter, whole, vec):
+            obj.destroy()
+    if comm.getRank() != 0:
+        return None, None
+    return pieces[1], pieces[0].astype(np.int64)
+
+
+class GlobalFactor:
+    """This process's part of one factor of the whole preconditioning matrix P.
+
+    Collective over P's communicator; raises SetupFailed on every process when any of them
+    fails (its rows are not SDDM, the matrix is not symmetric, memory), naming the process
+    and, for rows, the entry.
+    """
+
+    def __init__(self, P: Any, *, seed: int, split: Optional[int], threads: int = 1) -> None:
+        start = time.perf_counter()
+        comm = P.getComm()
+        self._comm = comm
+        self.rank = comm.getRank()
+        self.n = P.getSize()[0]
+        self.first, end = P.getOwnershipRange()
+        self.rows = end - self.first
+        self.seed, self.split = seed, split
+        matrix = None
+        try:
+            matrix, magnitude = self._checked_rows(P)
+            local_biggest = float(magnitude.max()) if magnitude.size else 0.0
+            failure = None
+        except NotSDDMError as exc:
+            failure = (NotSDDMError, f"rows of rank {self.rank} are not SDDM: {exc}")
+            local_biggest = 0.0
+        _agree(comm, failure)
+        biggest = _largest(comm, np.array([local_biggest]))[0]
+        self.scale = 1.0 / biggest if biggest > 0 else 1.0
+        matrix = matrix * self.scale
+        matrix.sort_indices()
+        arrays = (
+            self.first,
+            self.n,
+            matrix.indptr.astype(np.int64),
+            matrix.indices.astype(np.uint32),
+            matrix.data.astype(np.float64),
+        )
+        combined = tuple(_largest(comm, np.array(_engine.rank_summary(*arrays))))
+        self._factor = None
+        failure = None
+        try:
+            self._factor = _engine.rank_interior(*arrays, combined, seed, split)
+        except Exception as exc:  # memory, or rows the core refuses
+            failure = (RuntimeError, f"rank {self.rank} could not eliminate its interior: {exc}")
+        _agree(comm, failure)
+        share = np.empty(self._factor.share_size)
+        self._factor.share_into(share)
+        shares, sizes = _gather(comm, share)
+        failure = None
+        if self.rank == 0:
+            try:
+                self._factor.eliminate_interface(shares, sizes, threads, 1.5, 256)
+            except Exception as exc:
+                failure = (RuntimeError, f"rank 0 could not eliminate the interface: {exc}")
+        _agree(comm, failure)
+        self.augmented = self._factor.augmented
+        self.interface_size = self._factor.interface_size
+        self.interface_total = self._factor.interface_total if self.rank == 0 else None
+        self.levels = self._factor.interface_levels if self.rank == 0 else None
+        self._setup_scatter()
+        self.setup_seconds = time.perf_counter() - start
+
+    def _checked_rows(self, P: Any):
+        """This process's rows, checked and rebuilt for the factorization (unscaled), and
+        their magnitudes. Symmetry is checked against the rows of P's transpose."""
+        from petsc4py import PETSc
+
+        local = P if P.getType() in ("mpiaij", "seqaij") else P.convert("aij")
+        rows = canonical_rows(*local.getValuesCSR(), self.rows, self.n, "matrix")
+        transpose = PETSc.Mat()
+        local.transpose(transpose)
+        mirrored = canonical_rows(*transpose.getValuesCSR(), self.rows, self.n, "matrix")
+        transpose.destroy()
+        _check_symmetric_rows(rows, mirrored, self.first)
+        matrix, magnitude, _ = sddm_rows(rows, self.first, "matrix")
+        return matrix, magnitude
+
+    def _setup_scatter(self) -> None:
+        from petsc4py import PETSc
+
+        self._work = np.zeros(self._factor.work_size)
+        self._messages = PETSc.Vec().createMPI((self._factor.message_size, PETSc.DECIDE), comm=self._comm)
+        self._to_zero, self._gathered = PETSc.Scatter.toZero(self._messages)
+
+    def solve_into(self, b: np.ndarray, out: np.ndarray) -> None:
+        """Collectively: out = this process's rows of the factor's solve of b (each process
+        passes its rows of b)."""
+        from petsc4py import PETSc
+
+        self._work[: self.rows] = b
+        message = self._messages.getArray()
+        self._factor.forward(self._work, message)
+        del message
+        self._to_zero.scatter(self._messages, self._gathered, PETSc.InsertMode.INSERT, PETSc.ScatterMode.FORWARD)
+        if self.rank == 0:
+            gathered = self._gathered.getArray()
+            self._factor.solve_interface(gathered)
+            del gathered
+        self._to_zero.scatter(self._gathered, self._messages, PETSc.InsertMode.INSERT, PETSc.ScatterMode.REVERSE)
+        self._factor.backward(self._messages.getArray(readonly=True), self._work)
+        np.multiply(self._work[: self.rows], self.scale, out=out)
+
+    def describe(self) -> str:
+        split = "none" if self.split is None else str(self.split)
+        text = (
+            f"rows {self.rows}, interface rows {self.interface_size}, seed {self.seed}, split {split}, "
+            f"setup {self.setup_seconds:.3g} s"
+        )
+        if self.rank == 0:
+            text += f"; whole interface {self.interface_total} vertices eliminated in {self.levels} rounds on rank 0"
+        return text
+
+    def destroy(self) -> None:
+        for obj in (self._to_zero, self._gathered, self._messages):
+            obj.destroy()
+
+
+def _check_symmetric_rows(rows, mirrored, first: int) -> None:
+    """Raises NotSDDMError naming the first entry where the rows and the same rows of the
+    transpose differ by more than the symmetry tolerance."""
+    gap = abs(rows - mirrored) - SYMMETRY_RTOL * (abs(rows) + abs(mirrored))
+    gap = gap.tocoo()
+    bad = gap.data > 0
+    if bad.any():
+        k = int(np.flatnonzero(bad)[0])
+        i, j = int(gap.row[k]), int(gap.col[k])
+        raise NotSDDMError(
+            f"matrix is not symmetric: ({i + first}, {j}) = {float(rows[i, j])!r} but "
+            f"({j}, {i + first}) = {float(mirrored[i, j])!r}"
+        )
