@@ -20,7 +20,8 @@ from petsc4py import PETSc  # noqa: E402
 
 import vorlane  # noqa: E402
 from vorlane import _problems as problems  # noqa: E402
-from vorlane.petsc import Preconditioner, rank_seed  # noqa: E402
+from vorlane.petsc import Preconditioner  # noqa: E402
+from vorlane.petsc._block import LocalFactor  # noqa: E402
 
 COMM = PETSc.COMM_WORLD
 RANK, SIZE = COMM.getRank(), COMM.getSize()
@@ -33,10 +34,11 @@ def grounded_grid(m, contrast=False):
     return problems.grid((m, m), weights="log-uniform" if contrast else "unit", grounded=True, seed=7)
 
 
-def distribute(A):
-    """The global scipy matrix A as a PETSc AIJ matrix, rows split by PETSc."""
+def distribute(A, rows=None):
+    """The global scipy matrix A as a PETSc AIJ matrix, rows split by PETSc or, given
+    rows, this rank owning that many."""
     n = A.shape[0]
-    layout = PETSc.Vec().createMPI(n, comm=COMM)
+    layout = PETSc.Vec().createMPI(n if rows is None else (rows, n), comm=COMM)
     r0, r1 = layout.getOwnershipRange()
     layout.destroy()
     lo, hi = A.indptr[r0], A.indptr[r1]
@@ -158,12 +160,12 @@ def refactorize():
     ksp = krylov(M, VORLANE, "ref_")
     x = M.createVecRight()
     ksp.solve(b, x)
-    first = ksp.getPC().getPythonContext().local
+    first = built(ksp.getPC().getPythonContext())
     M.scale(1e3)
     M.shift(1.0)
     ksp.setOperators(M)
     ksp.solve(b, x)
-    second = ksp.getPC().getPythonContext().local
+    second = built(ksp.getPC().getPythonContext())
     r = b.duplicate()
     M.mult(x, r)
     r.aypx(-1.0, b)
@@ -200,8 +202,9 @@ def options():
     ksp.solve(b, x)
     pc = ksp.getPC()
     context = pc.getPythonContext()
-    check(context.split == 2 and context.local.split == 2, "split option ignored")
-    check(context.local.seed == rank_seed(12345, RANK), f"seed {context.local.seed}")
+    check(context.split == 2 and built(context).split == 2, "split option ignored")
+    # One process factorizes with the seed itself; a factor over several uses it on all.
+    check(built(context).seed == 12345, f"seed {built(context).seed}")
     viewer = PETSc.Viewer.ASCII("opt_view.txt", comm=COMM)
     pc.view(viewer)
     viewer.destroy()
@@ -209,7 +212,8 @@ def options():
         with open("opt_view.txt") as text:
             shown = text.read()
         check("seed 12345, split 2" in shown, f"view shows {shown!r}")
-        check(all(f"[rank {r}] local n" in shown for r in range(SIZE)) or SIZE == 1, shown)
+        check(all(f"[rank {r}] rows" in shown for r in range(SIZE)) or SIZE == 1, shown)
+        check("whole interface" in shown or SIZE == 1, shown)
 
     r0, r1 = M.getOwnershipRange()
     n = M.getSize()[0]
@@ -250,12 +254,13 @@ def not_sddm():
     A[i, i + 1] = A[i + 1, i] = 0.5
     M = distribute(A.tocsr())
     b = rhs(M)
-    # petsc4py re-raises the preconditioner's own exception through PETSc's error path.
+    # petsc4py re-raises the preconditioner's own exception through PETSc's error path;
+    # every rank reports the failing rank and the entry.
     try:
         solve(M, b, VORLANE, "bad_")
     except (PETSc.Error, ValueError, RuntimeError) as exc:
-        mine = RANK == SIZE - 1
-        caught = 1.0 if ("not SDDM" in str(exc)) == mine else 0.0
+        text = str(exc)
+        caught = 1.0 if "not SDDM" in text and f"rank {SIZE - 1}" in text and f"({i}, {i + 1})" in text else 0.0
     else:
         caught = 0.0
     flags = PETSc.Vec().createMPI((1, PETSc.DECIDE), comm=COMM)
@@ -274,7 +279,152 @@ def not_sddm():
     report("not_sddm", f"error on all {SIZE} ranks; block solver: {reason}")
 
 
-SCENARIOS = {f.__name__: f for f in (grids, laplacian, refactorize, schwarz, options, not_sddm)}
+def built(context):
+    """The factor a PC context holds: its part of the whole factor, or its block's."""
+    return context.spread if context.spread is not None else context.local
+
+
+def simulated_solve(A, ownership, b, seed):
+    """The factor over ranks built and applied in this one process, through the same engine
+    calls, for the rows each rank of `ownership` (first rows, and n) holds."""
+    from vorlane import _engine
+    from vorlane.petsc._block import canonical_rows, sddm_rows
+
+    n = A.shape[0]
+    A = A.tocsr()
+    pieces, magnitudes = [], []
+    for k in range(len(ownership) - 1):
+        r0, r1 = ownership[k], ownership[k + 1]
+        rows = canonical_rows(A.indptr[r0 : r1 + 1] - A.indptr[r0], A.indices[A.indptr[r0] : A.indptr[r1]],
+                              A.data[A.indptr[r0] : A.indptr[r1]], r1 - r0, n, "matrix")
+        matrix, magnitude, _ = sddm_rows(rows, r0, "matrix")
+        pieces.append(matrix)
+        magnitudes.append(magnitude.max() if magnitude.size else 0.0)
+    scale = 1.0 / max(magnitudes)
+    arrays = []
+    for k, matrix in enumerate(pieces):
+        matrix = matrix * scale
+        matrix.sort_indices()
+        arrays.append((ownership[k], n, matrix.indptr.astype(np.int64), matrix.indices.astype(np.uint32),
+                       matrix.data.astype(np.float64)))
+    combined = tuple(np.max([_engine.rank_summary(*a) for a in arrays], axis=0))
+    factors = [_engine.rank_interior(*a, combined, seed, None) for a in arrays]
+    shares = []
+    for f in factors:
+        share = np.empty(f.share_size)
+        f.share_into(share)
+        shares.append(share)
+    factors[0].eliminate_interface(np.concatenate(shares), np.array([s.size for s in shares]), 1, 1.5, 256)
+    works, messages = [], []
+    for k, f in enumerate(factors):
+        work = np.zeros(f.work_size)
+        work[: f.rows] = b[ownership[k] : ownership[k + 1]]
+        message = np.empty(f.message_size)
+        f.forward(work, message)
+        works.append(work)
+        messages.append(message)
+    replies = np.concatenate(messages)
+    factors[0].solve_interface(replies)
+    out, at = [], 0
+    for f, work in zip(factors, works):
+        f.backward(replies[at : at + f.message_size], work)
+        at += f.message_size
+        out.append(work[: f.rows] * scale)
+    x = np.concatenate(out)
+    return x if factors[0].augmented else x - x.mean()
+
+
+def spread():
+    """The processes' factor solves as the same factor built in one process, for a grounded
+    contrast grid and a Laplacian, and CG's iterations stay flat as ranks are added."""
+    for name, A in (("contrast", grounded_grid(40, True)), ("laplacian", problems.grid((30, 30), seed=3))):
+        M = distribute(A)
+        b = rhs(M)
+        ksp = krylov(M, VORLANE, f"sp{name}_")
+        ksp.setUp()
+        out = M.createVecLeft()
+        ksp.getPC().apply(b, out)
+        whole = gather(out)
+        ownership = [int(r) for r in M.getOwnershipRanges()]
+        if RANK == 0:
+            full = global_rhs(A.shape[0])
+            if SIZE == 1:
+                expected = np.empty_like(full)
+                LocalFactor(A.indptr, A.indices, A.data, seed=0).solve_into(full, expected)
+            else:
+                expected = simulated_solve(A, ownership, full, 0)
+            gap = np.abs(whole - expected).max() / np.abs(expected).max()
+            check(gap <= 1e-12, f"{name}: differs by {gap}")
+        ksp.destroy()
+    A = grounded_grid(48, True)
+    its = {}
+    M = distribute(A)
+    b = rhs(M)
+    _, its["here"], _, _, _ = solve(M, b, VORLANE, "flat_")
+    _, its["block"], _, _, _ = solve(M, b, f"{VORLANE} -vorlane_mode block", "flatblock_")
+    if RANK == 0:
+        one = PETSc.Mat().createAIJ(A.shape, csr=(A.indptr, A.indices, A.data), comm=PETSc.COMM_SELF)
+        ksp = PETSc.KSP().create(comm=PETSc.COMM_SELF)
+        ksp.setOperators(one)
+        ksp.setType("cg")
+        ksp.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
+        ksp.setTolerances(rtol=1e-8, atol=0.0, max_it=2000)
+        ksp.getPC().setType("python")
+        ksp.getPC().setPythonContext(Preconditioner())
+        x = one.createVecRight()
+        ksp.solve(_seq(global_rhs(A.shape[0])), x)
+        its["one"] = ksp.getIterationNumber()
+        check(its["here"] <= 1.3 * its["one"] + 1, f"iterations {its}")
+    report("spread", f"same solve as in one process; iterations {its}")
+
+
+def _seq(values):
+    vec = PETSc.Vec().createSeq(values.size, comm=PETSc.COMM_SELF)
+    vec.setArray(values)
+    return vec
+
+
+def shapes():
+    """A rank with no rows, every row on the interface, and a Laplacian of two components
+    that both span the ranks: setup succeeds and CG converges."""
+    grid = grounded_grid(20)
+    n = grid.shape[0]
+    rows = 0 if RANK == SIZE - 1 and SIZE > 1 else (n // max(SIZE - 1, 1) + (RANK < n % max(SIZE - 1, 1)))
+    M = distribute(grid, rows)
+    reason, its, residual, _, _ = solve(M, rhs(M), VORLANE, "norows_")
+    check(reason > 0 and residual <= 1e-8, f"no rows on a rank: reason {reason}, residual {residual}")
+    # A complete graph: every row has columns on every rank.
+    k = 30
+    dense = sp.csr_matrix(-np.ones((k, k)) + np.diag(np.full(k, k + 1.0)))
+    M = distribute(dense)
+    reason, _, residual, _, _ = solve(M, rhs(M), VORLANE, "dense_")
+    check(reason > 0 and residual <= 1e-8, f"all interface: reason {reason}, residual {residual}")
+    # Two grids' Laplacians, their vertices interleaved so that each spans every rank.
+    one = problems.grid((12, 12), seed=4)
+    two = sp.block_diag([one, one]).tocsr()
+    order = np.arange(two.shape[0]).reshape(2, -1).T.ravel()
+    two = two[order][:, order].tocsr()
+    M = distribute(two)
+    component = (order >= one.shape[0]).astype(float)
+    basis = []
+    for indicator in (1.0 - component, component):
+        vec = M.createVecLeft()
+        r0, r1 = vec.getOwnershipRange()
+        vec.setArray(indicator[r0:r1] / np.sqrt(indicator.sum()))
+        basis.append(vec)
+    M.setNullSpace(PETSc.NullSpace().create(vectors=basis, comm=COMM))
+    b = rhs(M)
+    full = global_rhs(two.shape[0])
+    for indicator in (1.0 - component, component):
+        full = full - indicator * (full @ indicator) / indicator.sum()
+    r0, r1 = b.getOwnershipRange()
+    b.setArray(full[r0:r1])
+    reason, its, residual, _, _ = solve(M, b, VORLANE, "comp_")
+    check(reason > 0 and residual <= 1e-8, f"two components: reason {reason}, residual {residual}")
+    report("shapes", f"no rows, all interface, two components ({its} iterations)")
+
+
+SCENARIOS = {f.__name__: f for f in (grids, laplacian, refactorize, schwarz, options, not_sddm, spread, shapes)}
 
 if __name__ == "__main__":
     for name in sys.argv[1:]:

@@ -16,8 +16,8 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-SCENARIOS = ["grids", "laplacian", "refactorize", "schwarz", "options", "not_sddm"]
-RANKS = [1, 2]
+SCENARIOS = ["grids", "laplacian", "refactorize", "schwarz", "options", "not_sddm", "spread", "shapes"]
+RANKS = [1, 2, 3, 4]
 TIMEOUT = 600
 
 

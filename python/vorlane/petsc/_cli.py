@@ -89,6 +89,16 @@ def _solve(args, check_output_path, PETSc, comm, root) -> int:
     reason = ksp.getConvergedReason()
     context = pc.getPythonContext()
     steps = _sum(PETSc, comm, context.local.steps if context.local is not None else 0)
+    spread = context.spread
+    if spread is not None:
+        ranks_text = f"{comm.getSize()} (PETSc KSP CG, one vorlane factor over all ranks)"
+        factor_text = (
+            f"interiors on every rank, an interface of {spread.interface_total} rows in "
+            f"{spread.levels} rounds on rank 0"
+        )
+    else:
+        ranks_text = f"{comm.getSize()} (PETSc KSP CG, one vorlane factor per rank)"
+        factor_text = f"{comm.getSize()} blocks, {steps} elimination steps"
     solution = _gather(PETSc, x)
     for obj in (ksp, x, rhs, A) + ((null_space,) if null_space is not None else ()):
         obj.destroy()
@@ -105,7 +115,6 @@ def _solve(args, check_output_path, PETSc, comm, root) -> int:
         from .._mmio import write_vector
 
         write_vector(args.out, solution)
-    size = comm.getSize()
     kind = system_kind(problem.singular)
     outcome = "yes" if converged else f"no: PETSc reason {reason}"
     lines = [
@@ -114,10 +123,10 @@ def _solve(args, check_output_path, PETSc, comm, root) -> int:
         ("nonzeros", f"{problem.nnz}"),
         ("system", kind),
         ("rhs", rhs_text),
-        ("ranks", f"{size} (PETSc KSP CG, one vorlane factor per rank)"),
+        ("ranks", ranks_text),
         ("read time", f"{read_seconds:.3f} s"),
         ("factor time", f"{factor_seconds:.3f} s"),
-        ("factor", f"{size} blocks, {steps} elimination steps"),
+        ("factor", factor_text),
         ("solve time", f"{solve_seconds:.3f} s"),
         ("iterations", f"{iterations}"),
         ("residual", f"{residual:.3e} (relative; tol {args.tol:g})"),
