@@ -27,7 +27,9 @@ COMM = PETSc.COMM_WORLD
 VORLANE = "python -pc_python_type vorlane.petsc.Preconditioner"
 SUB_VORLANE = "-sub_ksp_type preonly -sub_pc_type python -sub_pc_python_type vorlane.petsc.Preconditioner"
 METHODS = {
-    "vorlane bjacobi": f"-pc_type {VORLANE}",
+    # One factor of the whole matrix over the ranks (the default), and one per rank's block.
+    "vorlane global": f"-pc_type {VORLANE}",
+    "vorlane bjacobi": f"-pc_type {VORLANE} -vorlane_mode block",
     "vorlane asm1": f"-pc_type asm -pc_asm_type basic -pc_asm_overlap 1 {SUB_VORLANE}",
     "vorlane asm2": f"-pc_type asm -pc_asm_type basic -pc_asm_overlap 2 {SUB_VORLANE}",
     "icc bjacobi": "-pc_type bjacobi -sub_pc_type icc",
@@ -56,6 +58,8 @@ def grid(shape, contrast):
 
 
 def distribute(A):
+    """A as a PETSc matrix with PETSc's row split, and a right-hand side; a Laplacian gets
+    the constant null space and a right-hand side of zero sum."""
     n = A.shape[0]
     layout = PETSc.Vec().createMPI(n, comm=COMM)
     r0, r1 = layout.getOwnershipRange()
@@ -65,7 +69,11 @@ def distribute(A):
     M = PETSc.Mat().createAIJ(((r1 - r0, n), (r1 - r0, n)), csr=csr, comm=COMM)
     M.assemble()
     b = M.createVecLeft()
-    b.setArray(np.random.default_rng(1).standard_normal(n)[r0:r1])
+    values = np.random.default_rng(1).standard_normal(n)
+    if abs(A.sum()) <= 1e-9 * abs(A.diagonal()).sum():
+        values -= values.mean()
+        M.setNullSpace(PETSc.NullSpace().create(constant=True, comm=COMM))
+    b.setArray(values[r0:r1])
     return M, b
 
 
@@ -113,16 +121,22 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size2d", type=int, default=400)
     parser.add_argument("--size3d", type=int, default=40)
+    parser.add_argument("--graphs", type=int, default=100_000, help="vertices of the power-law graph and expander")
     parser.add_argument("--only", nargs="*", help="preconditioners to run (default all)")
+    parser.add_argument("--problems", nargs="*", help="of 2d, 3d, contrast, power-law, expander (default all)")
     args = parser.parse_args()
     problems = {
-        f"2D {args.size2d}^2": ((args.size2d, args.size2d), False),
-        f"3D {args.size3d}^3": ((args.size3d,) * 3, False),
-        f"2D {args.size2d}^2 contrast": ((args.size2d, args.size2d), True),
+        "2d": (f"2D {args.size2d}^2", lambda: grid((args.size2d, args.size2d), False)),
+        "3d": (f"3D {args.size3d}^3", lambda: grid((args.size3d,) * 3, False)),
+        "contrast": (f"2D {args.size2d}^2 contrast", lambda: grid((args.size2d, args.size2d), True)),
+        "power-law": (f"power law {args.graphs}", lambda: _problems.power_law(args.graphs, seed=3)),
+        "expander": (f"expander {args.graphs}", lambda: _problems.expander(args.graphs, seed=3)),
     }
     size = COMM.getSize()
-    for problem, (shape, contrast) in problems.items():
-        M, b = distribute(grid(shape, contrast))
+    for key, (problem, build) in problems.items():
+        if args.problems and key not in args.problems:
+            continue
+        M, b = distribute(build())
         for k, (method, options) in enumerate(METHODS.items()):
             if args.only and method not in args.only:
                 continue

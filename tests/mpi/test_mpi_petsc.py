@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-SCENARIOS = ["grids", "laplacian", "refactorize", "schwarz", "options", "not_sddm", "spread", "shapes"]
+SCENARIOS = ["grids", "laplacian", "refactorize", "schwarz", "options", "not_sddm", "spread", "shapes", "moved"]
 RANKS = [1, 2, 3, 4]
 TIMEOUT = 600
 

@@ -98,9 +98,15 @@ class GlobalFactor:
     and, for rows, the entry.
     """
 
-    def __init__(self, P: Any, *, seed: int, split: Optional[int], threads: int = 1) -> None:
+    def __init__(
+        self, P: Any, *, seed: int, split: Optional[int], threads: int = 1, partition: bool = False
+    ) -> None:
         start = time.perf_counter()
         comm = P.getComm()
+        self.moved = _Moved(P) if partition else None
+        self.partition_seconds = time.perf_counter() - start
+        if self.moved is not None:
+            P = self.moved.matrix
         self._comm = comm
         self.rank = comm.getRank()
         self.n = P.getSize()[0]
@@ -157,7 +163,7 @@ class GlobalFactor:
         their magnitudes. Symmetry is checked against the rows of P's transpose."""
         from petsc4py import PETSc
 
-        local = P if P.getType() in ("mpiaij", "seqaij") else P.convert("aij")
+        local = P if P.getType() in ("mpiaij", "seqaij") else P.convert("aij", PETSc.Mat())
         rows = canonical_rows(*local.getValuesCSR(), self.rows, self.n, "matrix")
         transpose = PETSc.Mat()
         local.transpose(transpose)
@@ -171,8 +177,25 @@ class GlobalFactor:
         from petsc4py import PETSc
 
         self._work = np.zeros(self._factor.work_size)
+        self._out = np.empty(self.rows)
         self._messages = PETSc.Vec().createMPI((self._factor.message_size, PETSc.DECIDE), comm=self._comm)
         self._to_zero, self._gathered = PETSc.Scatter.toZero(self._messages)
+
+    def apply(self, x: Any, y: Any) -> None:
+        """Collectively: y = the factor's solve of x (PETSc vectors laid out as the
+        preconditioning matrix's rows)."""
+        if self.moved is not None:
+            x = self.moved.inward(x)
+        self.solve_into(x.getArray(readonly=True), self._out)
+        target = self.moved.y if self.moved is not None else y
+        # Written through setArray, PETSc's own access, so that no norm cached for the old
+        # values survives.
+        target.setArray(self._out)
+        if not self.augmented:
+            # Without a ground the solve's answer has zero mean over every process.
+            target.shift(-target.sum() / self.n)
+        if self.moved is not None:
+            self.moved.outward(y)
 
     def solve_into(self, b: np.ndarray, out: np.ndarray) -> None:
         """Collectively: out = this process's rows of the factor's solve of b (each process
@@ -198,6 +221,8 @@ class GlobalFactor:
             f"rows {self.rows}, interface rows {self.interface_size}, seed {self.seed}, split {split}, "
             f"setup {self.setup_seconds:.3g} s"
         )
+        if self.moved is not None:
+            text += f", rows moved by PT-Scotch ({self.partition_seconds:.3g} s)"
         if self.rank == 0:
             text += f"; whole interface {self.interface_total} vertices eliminated in {self.levels} rounds on rank 0"
         return text
@@ -205,6 +230,87 @@ class GlobalFactor:
     def destroy(self) -> None:
         for obj in (self._to_zero, self._gathered, self._messages):
             obj.destroy()
+        if self.moved is not None:
+            self.moved.destroy()
+
+
+class _Moved:
+    """The preconditioning matrix with its rows moved to the processes PT-Scotch assigns them
+    (through PETSc's MatPartitioning), which keeps each process's interface small when the
+    row ownership has no locality; and the scatters that move vectors there and back."""
+
+    def __init__(self, P: Any) -> None:
+        from petsc4py import PETSc
+
+        comm = P.getComm()
+        rank, size = comm.getRank(), comm.getSize()
+        aij = P if P.getType() == "mpiaij" else P.convert("mpiaij", PETSc.Mat())
+        adjacency = aij.convert("mpiadj", PETSc.Mat())
+        partitioning = PETSc.MatPartitioning().create(comm)
+        partitioning.setAdjacency(adjacency)
+        partitioning.setType("ptscotch")
+        owners = PETSc.IS().create(comm)
+        partitioning.apply(owners)
+        owner = owners.getIndices().astype(np.int64)
+        for obj in (partitioning, adjacency, owners):
+            obj.destroy()
+        # The rows a process receives are numbered by process received from, then by row:
+        # counts[p, q] rows go from process p to process q.
+        counts = _all_counts(comm, np.bincount(owner, minlength=size)).reshape(size, size)
+        starts = np.concatenate([[0], np.cumsum(counts.sum(axis=0))])[:-1]
+        before = counts[:rank].sum(axis=0)
+        within = np.empty(owner.size, dtype=np.int64)
+        for q in range(size):
+            mine = owner == q
+            within[mine] = np.arange(int(mine.sum()))
+        numbering = starts[owner] + before[owner] + within
+        # Each process learns which old rows it receives, in their new order.
+        first, _ = P.getOwnershipRange()
+        old = P.createVecRight()
+        old.setArray(np.arange(first, first + owner.size, dtype=np.float64))
+        new = PETSc.Vec().createMPI((int(counts[:, rank].sum()), PETSc.DECIDE), comm=comm)
+        places = PETSc.IS().createGeneral(numbering.astype(PETSc.IntType), comm=comm)
+        scatter = PETSc.Scatter().create(old, None, new, places)
+        scatter.scatter(old, new)
+        self.rows = PETSc.IS().createGeneral(new.getArray().astype(PETSc.IntType), comm=comm)
+        for obj in (scatter, places, new, old):
+            obj.destroy()
+        self.matrix = aij.createSubMatrix(self.rows, self.rows)
+        self.x = self.matrix.createVecRight()
+        self.y = self.matrix.createVecLeft()
+        self._old = P.createVecRight()
+        self._scatter = PETSc.Scatter().create(self._old, self.rows, self.x, None)
+        if aij is not P:
+            aij.destroy()
+
+    def inward(self, x: Any) -> Any:
+        """x's values moved to the rows' new processes."""
+        self._scatter.scatter(x, self.x)
+        return self.x
+
+    def outward(self, y: Any) -> None:
+        """The moved solution back to the original rows, into y."""
+        from petsc4py import PETSc
+
+        self._scatter.scatter(self.y, y, PETSc.InsertMode.INSERT, PETSc.ScatterMode.REVERSE)
+
+    def destroy(self) -> None:
+        for obj in (self._scatter, self._old, self.x, self.y, self.matrix, self.rows):
+            obj.destroy()
+
+
+def _all_counts(comm: Any, counts: np.ndarray) -> np.ndarray:
+    """Collectively: every process's counts concatenated in rank order, on every process."""
+    from petsc4py import PETSc
+
+    vec = PETSc.Vec().createMPI((counts.size, PETSc.DECIDE), comm=comm)
+    vec.setArray(counts.astype(np.float64))
+    scatter, whole = PETSc.Scatter.toAll(vec)
+    scatter.scatter(vec, whole)
+    out = whole.getArray().astype(np.int64)
+    for obj in (scatter, whole, vec):
+        obj.destroy()
+    return out
 
 
 def _check_symmetric_rows(rows, mirrored, first: int) -> None:

@@ -90,6 +90,11 @@ class Preconditioner:
         "auto" is global mode when the PC spans several processes. The option
         ``-vorlane_mode`` overrides it. In global mode the factor depends on the seed, the
         split and the rows each process owns, never on timing.
+    partition : bool, default False
+        Global mode only: first move the rows to the processes PT-Scotch assigns them
+        (PETSc's MatPartitioning), for matrices whose row ownership has no locality, at the
+        cost of a graph partitioning, a copy of the matrix and two vector scatters per
+        application. The option ``-vorlane_partition`` overrides it.
 
     Attributes
     ----------
@@ -99,6 +104,8 @@ class Preconditioner:
         The split in use.
     mode : str
         The mode asked for.
+    partition : bool
+        Whether global mode moves the rows by PT-Scotch first.
     local : LocalFactor or None
         This process's factorized block once ``setUp`` succeeded in block mode (or on one
         process), else None.
@@ -114,10 +121,11 @@ class Preconditioner:
         ``seed`` or ``split`` out of range or not an integer.
     """
 
-    def __init__(self, seed: int = 0, split: Optional[int] = None, mode: str = "auto") -> None:
+    def __init__(self, seed: int = 0, split: Optional[int] = None, mode: str = "auto", partition: bool = False) -> None:
         self.seed = _parse_seed(str(seed), "seed")
         self.split = _parse_split(str(split), "split")
         self.mode = _parse_mode(str(mode), "mode")
+        self.partition = bool(partition)
         self.local: Optional[LocalFactor] = None
         self.spread: Optional[GlobalFactor] = None
         self.failure: Optional[str] = None
@@ -127,8 +135,8 @@ class Preconditioner:
     # Configuration -----------------------------------------------------------------------
 
     def setFromOptions(self, pc: Any) -> None:
-        """Read ``-vorlane_seed``, ``-vorlane_split`` and ``-vorlane_mode`` under the PC's
-        options prefix.
+        """Read ``-vorlane_seed``, ``-vorlane_split``, ``-vorlane_mode`` and
+        ``-vorlane_partition`` under the PC's options prefix.
 
         Raises
         ------
@@ -144,6 +152,8 @@ class Preconditioner:
             self.split = _parse_split(options.getString("vorlane_split"), "-vorlane_split")
         if options.hasName("vorlane_mode"):
             self.mode = _parse_mode(options.getString("vorlane_mode"), "-vorlane_mode")
+        if options.hasName("vorlane_partition"):
+            self.partition = options.getBool("vorlane_partition")
 
     # Setup -------------------------------------------------------------------------------
 
@@ -173,11 +183,10 @@ class Preconditioner:
         if comm.getSize() > 1 and self.mode != "block":
             _, P = pc.getOperators()
             try:
-                self.spread = GlobalFactor(P, seed=self.seed, split=self.split)
+                self.spread = GlobalFactor(P, seed=self.seed, split=self.split, partition=self.partition)
             except SetupFailed as exc:
                 self.failure = str(exc)
                 raise exc.error(self.failure) from None
-            self._work = np.empty(self.spread.rows)
             return
         # Any failure (a block that is not SDDM, memory) is agreed on by every rank of the
         # PC's communicator before anyone raises, so that no rank waits for a failed peer.
@@ -203,11 +212,14 @@ class Preconditioner:
             sys.stderr.flush()
 
     def _factorize(self, pc: Any) -> LocalFactor:
+        from petsc4py import PETSc
+
         _, P = pc.getOperators()
         block = P.getDiagonalBlock() if P.getComm().getSize() > 1 else P
-        # Other formats (symmetric storage keeps one triangle) read as a full AIJ copy.
+        # Other formats (symmetric storage keeps one triangle) read as a full AIJ copy; the
+        # caller's matrix keeps its format.
         if block.getType() != "seqaij":
-            block = block.convert("seqaij")
+            block = block.convert("seqaij", PETSc.Mat())
         indptr, indices, data = block.getValuesCSR()
         return LocalFactor(
             indptr, indices, data, seed=rank_seed(self.seed, self._rank), split=self.split
@@ -230,11 +242,7 @@ class Preconditioner:
         symmetric, so this is also ``applyTranspose``.
         """
         if self.spread is not None:
-            self.spread.solve_into(x.getArray(readonly=True), self._work)
-            y.setArray(self._work)
-            if not self.spread.augmented:
-                # Without a ground the solve's answer has zero mean over every process.
-                y.shift(-y.sum() / self.spread.n)
+            self.spread.apply(x, y)
             return
         if self.local is None:
             y.set(np.nan)
@@ -255,12 +263,13 @@ class Preconditioner:
         B = X.getDenseArray()
         out = Y.getDenseArray()
         if self.spread is not None:
-            column = np.empty(B.shape[0])
             for j in range(B.shape[1]):
-                self.spread.solve_into(np.ascontiguousarray(B[:, j]), column)
-                out[:, j] = column
-            if not self.spread.augmented:
-                out -= _column_sums(pc.getComm(), out) / self.spread.n
+                column = X.getColumnVector(j)
+                result = column.duplicate()
+                self.spread.apply(column, result)
+                out[:, j] = result.getArray()
+                column.destroy()
+                result.destroy()
             return
         if self.local is None:
             out[:] = np.nan
@@ -320,19 +329,6 @@ def _finalize_before_interpreter_exit() -> None:
 
     atexit.register(finalize)
     _exit_hook_registered = True
-
-
-def _column_sums(comm: Any, block: np.ndarray) -> np.ndarray:
-    """Collectively: the sums over every process of each column of the processes' blocks."""
-    from petsc4py import PETSc
-
-    vec = PETSc.Vec().createMPI((block.shape[0], PETSc.DECIDE), comm=comm)
-    sums = np.empty(block.shape[1])
-    for j in range(block.shape[1]):
-        vec.getArray()[:] = block[:, j]
-        sums[j] = vec.sum()
-    vec.destroy()
-    return sums
 
 
 def _first_failed_rank(comm: Any, failed: bool) -> Optional[int]:
