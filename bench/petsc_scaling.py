@@ -1,16 +1,22 @@
 """Iterations and times of PETSc KSP CG with vorlane and peer preconditioners, per rank count.
 
-    mpiexec -n P python bench/petsc_scaling.py [--size2d M] [--size3d M] [--only NAME...]
+    mpiexec -n P python bench/petsc_scaling.py [--size2d M] [--size3d M] [--graphs N]
+        [--problems NAME...] [--only NAME...]
 
-Run with the interpreter of tools/petsc-env.sh. Every problem is a grounded grid (boundary
-vertices tied to ground with weight 1) with unit weights or weights 10^U[-4,4]; the
-right-hand side is standard normal (seed 1); CG runs to a true relative residual of 1e-8.
-Rank 0 prints one tab-separated row per problem and preconditioner.
+Run with the interpreter of tools/petsc-env.sh. The grids are grounded (boundary vertices
+tied to ground with weight 1), with unit weights or weights 10^U[-4,4]; the graphs are a
+power-law graph and an expander (Laplacians, with the constant null space attached). The
+right-hand side is standard normal (seed 1; zero sum for a Laplacian); CG runs to a true
+relative residual of 1e-8. Rank 0 prints one tab-separated row per problem and
+preconditioner: problem, ranks, method, iterations, reason, residual, setup and solve
+seconds, the interface's rows and rounds (global mode), and the largest peak resident
+memory of a rank in MB.
 """
 
 from __future__ import annotations
 
 import argparse
+import resource
 import sys
 import time
 
@@ -29,6 +35,7 @@ SUB_VORLANE = "-sub_ksp_type preonly -sub_pc_type python -sub_pc_python_type vor
 METHODS = {
     # One factor of the whole matrix over the ranks (the default), and one per rank's block.
     "vorlane global": f"-pc_type {VORLANE}",
+    "vorlane global moved": f"-pc_type {VORLANE} -vorlane_partition",
     "vorlane bjacobi": f"-pc_type {VORLANE} -vorlane_mode block",
     "vorlane asm1": f"-pc_type asm -pc_asm_type basic -pc_asm_overlap 1 {SUB_VORLANE}",
     "vorlane asm2": f"-pc_type asm -pc_asm_type basic -pc_asm_overlap 2 {SUB_VORLANE}",
@@ -108,13 +115,28 @@ def run(M, b, options, prefix):
     M.mult(x, r)
     r.aypx(-1.0, b)
     residual = r.norm() / b.norm()
-    result = (ksp.getIterationNumber(), ksp.getConvergedReason(), residual, setup, solve)
+    interface = levels = "-"
+    pc = ksp.getPC()
+    if pc.getType() == "python":
+        spread = pc.getPythonContext().spread
+        if spread is not None and COMM.getRank() == 0:
+            interface, levels = spread.interface_total, spread.levels
+    result = (ksp.getIterationNumber(), ksp.getConvergedReason(), residual, setup, solve, interface, levels)
     for key in keys:
         del opts[key]
     ksp.destroy()
     x.destroy()
     r.destroy()
     return result
+
+
+def largest(value):
+    """The largest of a value over the ranks."""
+    vec = PETSc.Vec().createMPI((1, PETSc.DECIDE), comm=COMM)
+    vec.set(value)
+    out = vec.max()[1]
+    vec.destroy()
+    return out
 
 
 def main():
@@ -140,11 +162,12 @@ def main():
         for k, (method, options) in enumerate(METHODS.items()):
             if args.only and method not in args.only:
                 continue
-            its, reason, residual, setup, solve = run(M, b, options, f"m{k}_")
+            its, reason, residual, setup, solve, interface, levels = run(M, b, options, f"m{k}_")
+            peak = largest(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
             if COMM.getRank() == 0:
                 print(
                     f"{problem}\t{size}\t{method}\t{its}\t{reason}\t{residual:.1e}\t"
-                    f"{setup:.2f}\t{solve:.2f}",
+                    f"{setup:.2f}\t{solve:.2f}\t{interface}\t{levels}\t{peak:.0f}",
                     flush=True,
                 )
         M.destroy()

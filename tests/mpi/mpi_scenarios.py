@@ -9,6 +9,7 @@ and ends the run with a non-zero status.
 from __future__ import annotations
 
 import sys
+from pathlib import Path
 
 import petsc4py
 
@@ -22,6 +23,9 @@ import vorlane  # noqa: E402
 from vorlane import _problems as problems  # noqa: E402
 from vorlane.petsc import Preconditioner  # noqa: E402
 from vorlane.petsc._block import LocalFactor  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from ranks import simulated_solve  # noqa: E402
 
 COMM = PETSc.COMM_WORLD
 RANK, SIZE = COMM.getRank(), COMM.getSize()
@@ -282,56 +286,6 @@ def not_sddm():
 def built(context):
     """The factor a PC context holds: its part of the whole factor, or its block's."""
     return context.spread if context.spread is not None else context.local
-
-
-def simulated_solve(A, ownership, b, seed):
-    """The factor over ranks built and applied in this one process, through the same engine
-    calls, for the rows each rank of `ownership` (first rows, and n) holds."""
-    from vorlane import _engine
-    from vorlane.petsc._block import canonical_rows, sddm_rows
-
-    n = A.shape[0]
-    A = A.tocsr()
-    pieces, magnitudes = [], []
-    for k in range(len(ownership) - 1):
-        r0, r1 = ownership[k], ownership[k + 1]
-        rows = canonical_rows(A.indptr[r0 : r1 + 1] - A.indptr[r0], A.indices[A.indptr[r0] : A.indptr[r1]],
-                              A.data[A.indptr[r0] : A.indptr[r1]], r1 - r0, n, "matrix")
-        matrix, magnitude, _ = sddm_rows(rows, r0, "matrix")
-        pieces.append(matrix)
-        magnitudes.append(magnitude.max() if magnitude.size else 0.0)
-    scale = 1.0 / max(magnitudes)
-    arrays = []
-    for k, matrix in enumerate(pieces):
-        matrix = matrix * scale
-        matrix.sort_indices()
-        arrays.append((ownership[k], n, matrix.indptr.astype(np.int64), matrix.indices.astype(np.uint32),
-                       matrix.data.astype(np.float64)))
-    combined = tuple(np.max([_engine.rank_summary(*a) for a in arrays], axis=0))
-    factors = [_engine.rank_interior(*a, combined, seed, None) for a in arrays]
-    shares = []
-    for f in factors:
-        share = np.empty(f.share_size)
-        f.share_into(share)
-        shares.append(share)
-    factors[0].eliminate_interface(np.concatenate(shares), np.array([s.size for s in shares]), 1, 1.5, 256)
-    works, messages = [], []
-    for k, f in enumerate(factors):
-        work = np.zeros(f.work_size)
-        work[: f.rows] = b[ownership[k] : ownership[k + 1]]
-        message = np.empty(f.message_size)
-        f.forward(work, message)
-        works.append(work)
-        messages.append(message)
-    replies = np.concatenate(messages)
-    factors[0].solve_interface(replies)
-    out, at = [], 0
-    for f, work in zip(factors, works):
-        f.backward(replies[at : at + f.message_size], work)
-        at += f.message_size
-        out.append(work[: f.rows] * scale)
-    x = np.concatenate(out)
-    return x if factors[0].augmented else x - x.mean()
 
 
 def spread():
