@@ -169,6 +169,25 @@ inline std::string config_name(const vorlane::CoreConfig& c) {
     return c.split_merge ? "split" + std::to_string(*c.split_merge) : std::string("plain");
 }
 
+// Every standard problem in plain mode and in split mode (k = 3), for the structural tests.
+struct ConfiguredProblem {
+    Problem problem;
+    vorlane::CoreConfig config;
+};
+
+inline void PrintTo(const ConfiguredProblem& c, std::ostream* os) {
+    *os << c.problem.name << " " << config_name(c.config);
+}
+
+inline std::vector<ConfiguredProblem> configured_problems(uint64_t seed) {
+    std::vector<ConfiguredProblem> out;
+    for (const auto& p : standard_problems()) {
+        out.push_back({p, plain_config(seed)});
+        out.push_back({p, split_config(3, seed)});
+    }
+    return out;
+}
+
 // Factorizes, turning an error into a test failure (gtest reports the exception).
 inline vorlane::CoreFactor must_factor(const Csr& m, const vorlane::CoreConfig& config) {
     auto result = vorlane::build_factor(m.rp(), m.ci(), m.va(), m.n, config);

@@ -128,23 +128,7 @@ vt::Vec solve_over(const Ranks& r, const vt::Vec& b) {
     return out;
 }
 
-struct Case {
-    vt::Problem problem;
-    vorlane::CoreConfig config;
-};
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.problem.name << " " << vt::config_name(c.config); }
-
-std::vector<Case> cases() {
-    std::vector<Case> out;
-    for (const auto& p : vt::standard_problems()) {
-        out.push_back({p, vt::plain_config(5)});
-        out.push_back({p, vt::split_config(3, 5)});
-    }
-    return out;
-}
-
-class RanksOnProblems : public ::testing::TestWithParam<Case> {};
+class RanksOnProblems : public ::testing::TestWithParam<vt::ConfiguredProblem> {};
 
 TEST_P(RanksOnProblems, TheRanksHoldTheFactorInRoundsWithTheirRowsAsParts) {
     const Csr m = GetParam().problem.build();
@@ -177,7 +161,7 @@ TEST_P(RanksOnProblems, TheRanksHoldTheFactorInRoundsWithTheirRowsAsParts) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Problems, RanksOnProblems, ::testing::ValuesIn(cases()));
+INSTANTIATE_TEST_SUITE_P(Problems, RanksOnProblems, ::testing::ValuesIn(vt::configured_problems(5)));
 
 // The interface's rounds run on threads without changing the factor.
 TEST(RankElimination, InterfaceThreadsDoNotChangeTheFactor) {

@@ -60,23 +60,7 @@ Rounded in_rounds(const Csr& m, const vorlane::CoreConfig& config, unsigned thre
     return ::testing::AssertionSuccess();
 }
 
-struct Case {
-    vt::Problem problem;
-    vorlane::CoreConfig config;
-};
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.problem.name << " " << vt::config_name(c.config); }
-
-std::vector<Case> cases() {
-    std::vector<Case> out;
-    for (const auto& p : vt::standard_problems()) {
-        out.push_back({p, vt::plain_config(5)});
-        out.push_back({p, vt::split_config(3, 5)});
-    }
-    return out;
-}
-
-class RoundsOnProblems : public ::testing::TestWithParam<Case> {};
+class RoundsOnProblems : public ::testing::TestWithParam<vt::ConfiguredProblem> {};
 
 TEST_P(RoundsOnProblems, SameFactorOnAnyNumberOfThreadsAndValid) {
     const Csr m = GetParam().problem.build();
@@ -97,7 +81,7 @@ TEST_P(RoundsOnProblems, SameFactorOnAnyNumberOfThreadsAndValid) {
     for (double v : x) ASSERT_TRUE(std::isfinite(v));
 }
 
-INSTANTIATE_TEST_SUITE_P(Problems, RoundsOnProblems, ::testing::ValuesIn(cases()));
+INSTANTIATE_TEST_SUITE_P(Problems, RoundsOnProblems, ::testing::ValuesIn(vt::configured_problems(5)));
 
 int pcg_iterations(const Csr& m, const vorlane::CoreFactor& f) {
     const vt::Vec b = vt::zero_mean(vt::random_vector(m.n, 17));

@@ -104,10 +104,10 @@ def _factor_input(indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, n: 
     which keeps the factor's solves accurate for blocks with very large entries. Solutions
     are multiplied back by that scale.
     """
-    import scipy.sparse as sparse
-
     csr = canonical_rows(indptr, indices, data, n, n, "block")
-    _check_symmetric(sparse, csr)
+    transposed = csr.T.tocsr()
+    transposed.sort_indices()
+    check_symmetric_rows(csr, transposed, 0, "block")
     matrix, magnitude, grounded = sddm_rows(csr, 0, "block")
     biggest = float(magnitude.max()) if n else 0.0
     scale = 1.0 / biggest if biggest > 0 else 1.0
@@ -192,21 +192,20 @@ def sddm_rows(csr, first: int, what: str):
     return matrix, magnitude, grounded
 
 
-def _check_symmetric(sparse, csr) -> None:
-    transposed = csr.T.tocsr()
-    transposed.sort_indices()
-    if np.array_equal(csr.indptr, transposed.indptr) and np.array_equal(
-        csr.indices, transposed.indices
-    ):
-        gap = np.abs(csr.data - transposed.data)
-        if not (gap > SYMMETRY_RTOL * (np.abs(csr.data) + np.abs(transposed.data))).any():
+def check_symmetric_rows(rows, mirrored, first: int, what: str) -> None:
+    """Raises NotSDDMError naming `what` and the first entry where rows (canonical CSR, row i
+    being the matrix's row first + i) and the same rows of the transpose differ by more than
+    the symmetry tolerance."""
+    if np.array_equal(rows.indptr, mirrored.indptr) and np.array_equal(rows.indices, mirrored.indices):
+        gap = np.abs(rows.data - mirrored.data)
+        if not (gap > SYMMETRY_RTOL * (np.abs(rows.data) + np.abs(mirrored.data))).any():
             return
-    difference = sparse.coo_matrix(abs(csr - transposed) - SYMMETRY_RTOL * (abs(csr) + abs(transposed)))
+    difference = (abs(rows - mirrored) - SYMMETRY_RTOL * (abs(rows) + abs(mirrored))).tocoo()
     bad = difference.data > 0
     if bad.any():
         k = int(np.flatnonzero(bad)[0])
         i, j = int(difference.row[k]), int(difference.col[k])
         raise NotSDDMError(
-            f"block is not symmetric: ({i}, {j}) = {float(csr[i, j])!r} but "
-            f"({j}, {i}) = {float(csr[j, i])!r}"
+            f"{what} is not symmetric: ({i + first}, {j}) = {float(rows[i, j])!r} but "
+            f"({j}, {i + first}) = {float(mirrored[i, j])!r}"
         )

@@ -16,7 +16,7 @@ from typing import Any, Optional
 import numpy as np
 
 from .. import _engine
-from ._block import NotSDDMError, SYMMETRY_RTOL, canonical_rows, sddm_rows
+from ._block import NotSDDMError, canonical_rows, check_symmetric_rows, sddm_rows
 
 
 class SetupFailed(Exception):
@@ -169,7 +169,7 @@ class GlobalFactor:
         local.transpose(transpose)
         mirrored = canonical_rows(*transpose.getValuesCSR(), self.rows, self.n, "matrix")
         transpose.destroy()
-        _check_symmetric_rows(rows, mirrored, self.first)
+        check_symmetric_rows(rows, mirrored, self.first, "matrix")
         matrix, magnitude, _ = sddm_rows(rows, self.first, "matrix")
         return matrix, magnitude
 
@@ -311,18 +311,3 @@ def _all_counts(comm: Any, counts: np.ndarray) -> np.ndarray:
     for obj in (scatter, whole, vec):
         obj.destroy()
     return out
-
-
-def _check_symmetric_rows(rows, mirrored, first: int) -> None:
-    """Raises NotSDDMError naming the first entry where the rows and the same rows of the
-    transpose differ by more than the symmetry tolerance."""
-    gap = abs(rows - mirrored) - SYMMETRY_RTOL * (abs(rows) + abs(mirrored))
-    gap = gap.tocoo()
-    bad = gap.data > 0
-    if bad.any():
-        k = int(np.flatnonzero(bad)[0])
-        i, j = int(gap.row[k]), int(gap.col[k])
-        raise NotSDDMError(
-            f"matrix is not symmetric: ({i + first}, {j}) = {float(rows[i, j])!r} but "
-            f"({j}, {i + first}) = {float(mirrored[i, j])!r}"
-        )
