@@ -1,6 +1,7 @@
 """The networkx backend against networkx, and all-edge resistances against NetworKit.
 
     python bench/graph_networkx.py [--quick] [--out FILE.md] [--nx-cap SECONDS]
+        [--sizes N...] [--edge-sizes N...]
 
 Part 1 times each backend function (``backend="vorlane"``) and networkx itself on grids,
 random geometric graphs and power-law graphs of 10^3, 10^4 and 10^5 nodes; networkx runs
@@ -9,7 +10,8 @@ Part 2 times all-edge resistances at 10^5 and 10^6 nodes: ``vorlane.graph.effect
 against NetworKit's ``SpanningEdgeCentrality`` (``runApproximation`` on one thread,
 ``runParallelApproximation`` on all), with each method's median and largest relative error
 on edges sampled and solved exactly, and NetworKit's ``ApproxElectricalCloseness``.
-``--quick`` runs 10^2 and 10^3 nodes only, to check the script. Needs networkx; NetworKit
+``--quick`` runs 10^2 and 10^3 nodes only, to check the script; ``--sizes`` and
+``--edge-sizes`` choose the sizes of the two parts. Needs networkx; NetworKit
 (``pip install networkit``) is optional: without it part 2 says so and is skipped.
 """
 
@@ -144,12 +146,14 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--nx-cap", type=float, default=120.0)
     parser.add_argument("--out", default=None)
+    parser.add_argument("--sizes", type=int, nargs="*", default=[1000, 10**4, 10**5])
+    parser.add_argument("--edge-sizes", type=int, nargs="*", default=[10**5, 10**6])
     args = parser.parse_args()
     lines = ["# networkx backend and all-edge resistances", "",
              f"{os.cpu_count()} cores; networkx {nx.__version__}; times in seconds, one run each.", ""]
-    part_networkx([100, 1000] if args.quick else [1000, 10**4, 10**5], args.nx_cap, lines)
+    part_networkx([100, 1000] if args.quick else args.sizes, args.nx_cap, lines)
     # ApproxElectricalCloseness at eps 0.1 takes minutes even at 10^3 nodes.
-    part_networkit([1000] if args.quick else [10**5, 10**6], lines, 0.5 if args.quick else 0.1)
+    part_networkit([1000] if args.quick else args.edge_sizes, lines, 0.5 if args.quick else 0.1)
     if args.out:
         with open(args.out, "w") as out:
             out.write("\n".join(lines) + "\n")

@@ -299,6 +299,13 @@ def spread():
         out = M.createVecLeft()
         ksp.getPC().apply(b, out)
         whole = gather(out)
+        # Threads on rank 0 eliminate the same interface.
+        threaded = krylov(M, f"{VORLANE} -vorlane_threads 3", f"spt{name}_")
+        threaded.setUp()
+        again = M.createVecLeft()
+        threaded.getPC().apply(b, again)
+        check(np.array_equal(again.getArray(), out.getArray()), f"{name}: threads change the solve")
+        threaded.destroy()
         ownership = [int(r) for r in M.getOwnershipRanges()]
         if RANK == 0:
             full = global_rhs(A.shape[0])

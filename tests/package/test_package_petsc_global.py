@@ -67,6 +67,8 @@ def test_mode_is_checked():
     assert Preconditioner(mode="block").mode == "block"
     with pytest.raises(ValueError, match="mode must be one of auto, global, block"):
         Preconditioner(mode="spread")
+    with pytest.raises(ValueError, match="threads must be an integer in 1..4096"):
+        Preconditioner(threads=0)
 
 
 def rank_arrays(first=0, n=4):

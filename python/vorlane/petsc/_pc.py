@@ -41,6 +41,13 @@ def _parse_split(text: str, name: str) -> Optional[int]:
     return value
 
 
+def _parse_threads(text: str, name: str) -> int:
+    value = _integer(text)
+    if value is None or not 1 <= value <= 4096:
+        raise ValueError(f"{name} must be an integer in 1..4096, got {text!r}")
+    return value
+
+
 def _parse_mode(text: str, name: str) -> str:
     if text not in MODES:
         raise ValueError(f"{name} must be one of {', '.join(MODES)}, got {text!r}")
@@ -95,6 +102,9 @@ class Preconditioner:
         (PETSc's MatPartitioning), for matrices whose row ownership has no locality, at the
         cost of a graph partitioning, a copy of the matrix and two vector scatters per
         application. The option ``-vorlane_partition`` overrides it.
+    threads : int, default 1
+        Global mode only: the threads rank 0 eliminates the interface on (its rounds give
+        the same factor on any number). The option ``-vorlane_threads`` overrides it.
 
     Attributes
     ----------
@@ -106,6 +116,8 @@ class Preconditioner:
         The mode asked for.
     partition : bool
         Whether global mode moves the rows by PT-Scotch first.
+    threads : int
+        The threads of the interface's elimination on rank 0.
     local : LocalFactor or None
         This process's factorized block once ``setUp`` succeeded in block mode (or on one
         process), else None.
@@ -121,11 +133,14 @@ class Preconditioner:
         ``seed`` or ``split`` out of range or not an integer.
     """
 
-    def __init__(self, seed: int = 0, split: Optional[int] = None, mode: str = "auto", partition: bool = False) -> None:
+    def __init__(
+        self, seed: int = 0, split: Optional[int] = None, mode: str = "auto", partition: bool = False, threads: int = 1
+    ) -> None:
         self.seed = _parse_seed(str(seed), "seed")
         self.split = _parse_split(str(split), "split")
         self.mode = _parse_mode(str(mode), "mode")
         self.partition = bool(partition)
+        self.threads = _parse_threads(str(threads), "threads")
         self.local: Optional[LocalFactor] = None
         self.spread: Optional[GlobalFactor] = None
         self.failure: Optional[str] = None
@@ -135,8 +150,8 @@ class Preconditioner:
     # Configuration -----------------------------------------------------------------------
 
     def setFromOptions(self, pc: Any) -> None:
-        """Read ``-vorlane_seed``, ``-vorlane_split``, ``-vorlane_mode`` and
-        ``-vorlane_partition`` under the PC's options prefix.
+        """Read ``-vorlane_seed``, ``-vorlane_split``, ``-vorlane_mode``,
+        ``-vorlane_partition`` and ``-vorlane_threads`` under the PC's options prefix.
 
         Raises
         ------
@@ -154,6 +169,8 @@ class Preconditioner:
             self.mode = _parse_mode(options.getString("vorlane_mode"), "-vorlane_mode")
         if options.hasName("vorlane_partition"):
             self.partition = options.getBool("vorlane_partition")
+        if options.hasName("vorlane_threads"):
+            self.threads = _parse_threads(options.getString("vorlane_threads"), "-vorlane_threads")
 
     # Setup -------------------------------------------------------------------------------
 
@@ -183,7 +200,9 @@ class Preconditioner:
         if comm.getSize() > 1 and self.mode != "block":
             _, P = pc.getOperators()
             try:
-                self.spread = GlobalFactor(P, seed=self.seed, split=self.split, partition=self.partition)
+                self.spread = GlobalFactor(
+                    P, seed=self.seed, split=self.split, threads=self.threads, partition=self.partition
+                )
             except SetupFailed as exc:
                 self.failure = str(exc)
                 raise exc.error(self.failure) from None
