@@ -35,40 +35,21 @@ def _agree(comm: Any, failure: Optional[tuple]) -> None:
     failed = _first_failed_rank(comm, failure is not None)
     if failed is None:
         return
-    text = _broadcast_text(comm, failure[1] if failure is not None else "", failed)
-    error = failure[0] if failure is not None and comm.getRank() == failed else None
-    kind = _broadcast_text(comm, error.__name__ if error is not None else "", failed)
-    raise SetupFailed(NotSDDMError if kind == NotSDDMError.__name__ else RuntimeError, text)
+    # The failing rank's exception class and message, as one text "Class:message".
+    text = f"{failure[0].__name__}:{failure[1]}" if failure is not None else ""
+    kind, _, message = _broadcast_text(comm, text, failed).partition(":")
+    raise SetupFailed(NotSDDMError if kind == NotSDDMError.__name__ else RuntimeError, message)
 
 
 def _broadcast_text(comm: Any, text: str, root: int) -> str:
     """Collectively: root's text on every process."""
-    from petsc4py import PETSc
-
-    codes = np.frombuffer(text.encode(), dtype=np.uint8).astype(np.float64)
-    size = codes.size if comm.getRank() == root else 0
-    vec = PETSc.Vec().createMPI((size, PETSc.DECIDE), comm=comm)
-    vec.getArray()[:] = codes[:size]
-    scatter, whole = PETSc.Scatter.toAll(vec)
-    scatter.scatter(vec, whole)
-    out = bytes(whole.getArray().astype(np.uint8)).decode(errors="replace")
-    for obj in (scatter, whole, vec):
-        obj.destroy()
-    return out
+    codes = np.frombuffer(text.encode(), dtype=np.uint8) if comm.getRank() == root else np.empty(0, np.uint8)
+    return bytes(_all_gathered(comm, codes).astype(np.uint8)).decode(errors="replace")
 
 
 def _largest(comm: Any, values: np.ndarray) -> np.ndarray:
     """Collectively: the largest of each value over the processes."""
-    from petsc4py import PETSc
-
-    out = np.empty(values.size)
-    size = comm.getSize()
-    vec = PETSc.Vec().createMPI((1, size), comm=comm)
-    for i, value in enumerate(values):
-        vec.set(float(value))
-        out[i] = vec.max()[1]
-    vec.destroy()
-    return out
+    return _all_gathered(comm, np.asarray(values, dtype=np.float64)).reshape(comm.getSize(), -1).max(axis=0)
 
 
 def _gather(comm: Any, values: np.ndarray):
@@ -256,7 +237,7 @@ class _Moved:
             obj.destroy()
         # The rows a process receives are numbered by process received from, then by row:
         # counts[p, q] rows go from process p to process q.
-        counts = _all_counts(comm, np.bincount(owner, minlength=size)).reshape(size, size)
+        counts = _all_gathered(comm, np.bincount(owner, minlength=size)).astype(np.int64).reshape(size, size)
         starts = np.concatenate([[0], np.cumsum(counts.sum(axis=0))])[:-1]
         before = counts[:rank].sum(axis=0)
         within = np.empty(owner.size, dtype=np.int64)
@@ -299,15 +280,15 @@ class _Moved:
             obj.destroy()
 
 
-def _all_counts(comm: Any, counts: np.ndarray) -> np.ndarray:
-    """Collectively: every process's counts concatenated in rank order, on every process."""
+def _all_gathered(comm: Any, values: np.ndarray) -> np.ndarray:
+    """Collectively: every process's values concatenated in rank order, on every process."""
     from petsc4py import PETSc
 
-    vec = PETSc.Vec().createMPI((counts.size, PETSc.DECIDE), comm=comm)
-    vec.setArray(counts.astype(np.float64))
+    vec = PETSc.Vec().createMPI((values.size, PETSc.DECIDE), comm=comm)
+    vec.setArray(values.astype(np.float64))
     scatter, whole = PETSc.Scatter.toAll(vec)
     scatter.scatter(vec, whole)
-    out = whole.getArray().astype(np.int64)
+    out = whole.getArray().copy()
     for obj in (scatter, whole, vec):
         obj.destroy()
     return out

@@ -30,7 +30,9 @@ double threshold_of(const RankSummary& combined) {
     return threshold_scale(std::span<const double>(&combined.largest_diagonal, 1));
 }
 
-std::optional<CsrError> check_rows(const RankRows& rows) {
+}  // namespace
+
+std::optional<CsrError> RankFactor::check(const RankRows& rows) {
     const auto ptrs = rows.row_ptrs;
     if (ptrs.empty()) return csr_error::RowPtrsLength{1, 0};
     if (rows.cols.size() != rows.values.size()) return csr_error::LengthMismatch{rows.cols.size(), rows.values.size()};
@@ -47,6 +49,8 @@ std::optional<CsrError> check_rows(const RankRows& rows) {
     }
     return std::nullopt;
 }
+
+namespace {
 
 // This rank's graph: its rows and the other ranks' rows they name (ghosts, with no list of
 // their own beyond those edges), numbered in the whole matrix's order, then the ground. Edges
@@ -166,15 +170,20 @@ RankGraph<M> build_rank_graph(const RankRows& rows, double scale, bool augmented
     return out;
 }
 
-template <class Entry>
-void put_entry(std::vector<double>& share, const Entry& e, double neighbour) {
-    share.push_back(neighbour);
-    share.push_back(e.weight);
-    if constexpr (requires { e.multiplicity; }) {
-        share.push_back(static_cast<double>(e.multiplicity));
-    } else {
-        share.push_back(1.0);
+// Appends the entries of a list that name live vertices, as (neighbour, weight, copies), and
+// returns how many.
+template <Mode M>
+uint64_t put_live(std::vector<double>& out, const Rounds<M>& rounds, std::span<const AdjEntry<M>> list,
+                  std::span<const uint32_t> global) {
+    uint64_t live = 0;
+    for (const auto& e : list) {
+        if (rounds.is_eliminated(e.neighbour)) continue;
+        double copies = 1.0;
+        if constexpr (M == Mode::Split) copies = static_cast<double>(e.multiplicity);
+        out.insert(out.end(), {static_cast<double>(global[e.neighbour]), e.weight, copies});
+        ++live;
     }
+    return live;
 }
 
 uint32_t clamp_key(uint64_t key) { return static_cast<uint32_t>(std::min<uint64_t>(key, kMaxKey)); }
@@ -229,23 +238,18 @@ std::optional<CoreError> eliminate_rank(const RankRows& rows, const RankSummary&
     share[kN] = static_cast<double>(rows.n);
     share[kSplit] = static_cast<double>(config.split_merge.value_or(0));
     share[kScale] = scale;
-    uint64_t entries = 0;
+    // Records first, then the lists' entries, written in one pass over each list.
+    std::vector<double> lists;
     for (const uint32_t i : interface) {
         const auto v = static_cast<uint32_t>(low + i);
         const auto& state = rounds.state(v);
-        uint64_t live = 0;
-        for (const auto& e : state.list()) live += rounds.is_eliminated(e.neighbour) ? 0u : 1u;
+        const uint64_t live = put_live<M>(lists, rounds, state.list(), rank.global);
         share.insert(share.end(), {static_cast<double>(rows.first + i),
                                    static_cast<double>(clamp_key(rank.initial_keys[v])),
                                    static_cast<double>(state.key), state.weighted_degree, static_cast<double>(live)});
-        entries += live;
     }
-    share[kEntries] = static_cast<double>(entries);
-    for (const uint32_t i : interface) {
-        for (const auto& e : rounds.state(static_cast<uint32_t>(low + i)).list()) {
-            if (!rounds.is_eliminated(e.neighbour)) put_entry(share, e, rank.global[e.neighbour]);
-        }
-    }
+    share[kEntries] = static_cast<double>(lists.size() / kEntrySize);
+    share.insert(share.end(), lists.begin(), lists.end());
     if (augmented) {
         const auto ground = static_cast<uint32_t>(count - 1);
         const auto& state = rounds.state(ground);
@@ -255,17 +259,22 @@ std::optional<CoreError> eliminate_rank(const RankRows& rows, const RankSummary&
         // The ground's initial entries were appended before any fill, in row order, and
         // dropping dead entries keeps the order: the live ones come first, one per interface
         // row that had a ground edge.
-        uint64_t live = 0;
-        for (const auto& e : state.list()) live += rounds.is_eliminated(e.neighbour) ? 0u : 1u;
         uint64_t initial = 0;
         for (const uint32_t i : interface) initial += rank.grounded[i] ? 1u : 0u;
+        const uint64_t live = put_live<M>(share, rounds, state.list(), rank.global);
         share[kGroundInitial] = static_cast<double>(initial);
         share[kGroundFill] = static_cast<double>(live - initial);
-        for (const auto& e : state.list()) {
-            if (!rounds.is_eliminated(e.neighbour)) put_entry(share, e, rank.global[e.neighbour]);
-        }
     }
     return std::nullopt;
+}
+
+// A number of a share, which must be whole and below `below`.
+uint64_t whole_number(double x, uint64_t below) {
+    if (!(x >= 0.0 && x < static_cast<double>(below) && x == std::floor(x))) {
+        throw InternalFault("a share holds " + std::to_string(x) + " where a count below " + std::to_string(below) +
+                            " belongs");
+    }
+    return static_cast<uint64_t>(x);
 }
 
 // A share's numbers, checked to be whole, in range and consistent with its length.
@@ -273,14 +282,7 @@ struct ShareView {
     std::span<const double> data;
     uint64_t vertices = 0, entries = 0, ground_initial = 0, ground_fill = 0;
 
-    uint64_t whole(size_t at, uint64_t below) const {
-        const double x = data[at];
-        if (!(x >= 0.0 && x < static_cast<double>(below) && x == std::floor(x))) {
-            throw InternalFault("a share holds " + std::to_string(x) + " where a count below " +
-                                std::to_string(below) + " belongs");
-        }
-        return static_cast<uint64_t>(x);
-    }
+    uint64_t whole(size_t at, uint64_t below) const { return whole_number(data[at], below); }
     std::span<const double> record(uint64_t i) const { return data.subspan(kHeaderSize + i * kRecordSize, kRecordSize); }
     std::span<const double> entry(uint64_t e) const {
         return data.subspan(kHeaderSize + vertices * kRecordSize + e * kEntrySize, kEntrySize);
@@ -309,14 +311,11 @@ ShareView view_share(std::span<const double> data, uint64_t n, bool augmented, u
 }
 
 template <Mode M>
-AdjEntry<M> entry_of(const ShareView& share, std::span<const double> e, uint32_t neighbour, uint32_t k) {
+AdjEntry<M> entry_of(std::span<const double> e, uint32_t neighbour, uint32_t k) {
     AdjEntry<M> out{};
     out.weight = e[1];
     out.neighbour = neighbour;
-    if constexpr (M == Mode::Split) {
-        out.multiplicity = static_cast<uint32_t>(share.whole(static_cast<size_t>(e.data() + 2 - share.data.data()),
-                                                             uint64_t{k} + 1));
-    }
+    if constexpr (M == Mode::Split) out.multiplicity = static_cast<uint32_t>(whole_number(e[2], uint64_t{k} + 1));
     return out;
 }
 
@@ -336,8 +335,8 @@ std::optional<CoreError> eliminate_shares(std::span<const ShareView> shares, uin
         }
     }
     const uint64_t count = ids.size() + (augmented ? 1 : 0);
-    const auto compact = [&](const ShareView& share, std::span<const double> e) -> uint32_t {
-        const uint64_t global = share.whole(static_cast<size_t>(e.data() - share.data.data()), n + 1);
+    const auto compact = [&](std::span<const double> e) -> uint32_t {
+        const uint64_t global = whole_number(e[0], n + 1);
         if (global == n && augmented) return static_cast<uint32_t>(count - 1);
         const auto at = std::lower_bound(ids.begin(), ids.end(), global);
         if (at == ids.end() || *at != global) throw InternalFault("an interface list names a vertex off the interface");
@@ -380,7 +379,7 @@ std::optional<CoreError> eliminate_shares(std::span<const ShareView> shares, uin
             const auto length = static_cast<uint64_t>(share.record(i)[kLength]);
             for (uint64_t j = 0; j < length; ++j, ++e) {
                 const auto entry = share.entry(e);
-                graph.adjacency[at].push_back(entry_of<M>(share, entry, compact(share, entry), k));
+                graph.adjacency[at].push_back(entry_of<M>(entry, compact(entry), k));
             }
         }
     }
@@ -392,7 +391,7 @@ std::optional<CoreError> eliminate_shares(std::span<const ShareView> shares, uin
                 const uint64_t end = begin + (fill ? share.ground_fill : share.ground_initial);
                 for (uint64_t e = begin; e < end; ++e) {
                     const auto entry = share.entry(e);
-                    graph.adjacency[count - 1].push_back(entry_of<M>(share, entry, compact(share, entry), k));
+                    graph.adjacency[count - 1].push_back(entry_of<M>(entry, compact(entry), k));
                 }
             }
         }
@@ -427,8 +426,6 @@ CoreFactor renumbered(const CoreFactor& f, uint64_t n, uint64_t original_n, auto
 }
 
 }  // namespace
-
-std::optional<CsrError> RankFactor::check(const RankRows& rows) { return check_rows(rows); }
 
 RankSummary summarize(const RankRows& rows) {
     RankSummary out;
