@@ -52,6 +52,9 @@ def restore_factor(
     n: int, original_n: int, order: np.ndarray, col_starts: np.ndarray, rows: np.ndarray,
     coefficients: np.ndarray, inv_diag: np.ndarray, renumbering: Optional[np.ndarray], precision: int,
 ) -> Factor: ...
+def pinv_diagonal(
+    indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, out: np.ndarray, budget: float
+) -> bool: ...
 def problem(
     recipe: str,
     dims: Tuple[int, ...],

@@ -82,6 +82,37 @@ def test_matches_networkx(name, call):
     assert sorted(w for *_, w in G.edges(data="weight")) == weights
 
 
+@pytest.mark.parametrize("path", ["exact", "solves"])
+@pytest.mark.parametrize(
+    "G",
+    [weighted(nx.grid_2d_graph(12, 13), 4), weighted(nx.barabasi_albert_graph(150, 3, seed=5), 6)],
+    ids=["grid", "power-law"],
+)
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda f, G: f.effective_graph_resistance(G, weight="weight"),
+        lambda f, G: f.kemeny_constant(G, weight="weight"),
+        lambda f, G: f.current_flow_closeness_centrality(G, weight="weight"),
+    ],
+    ids=["effective", "kemeny", "closeness"],
+)
+def test_trace_functions_by_either_path(monkeypatch, path, G, call):
+    """The pseudo-inverse's diagonal, from the exact factorization or (past its work budget)
+    from one solve per node, gives networkx's values."""
+    from vorlane.nx_backend import _solves
+
+    if path == "solves":
+        monkeypatch.setattr(_solves, "EXACT_WORK", 0.0)
+    exact = _solves.ConnectedSolver.exact_pinv_diagonal
+    used = []
+    monkeypatch.setattr(
+        _solves.ConnectedSolver, "exact_pinv_diagonal", lambda self: used.append(exact(self)) or used[-1]
+    )
+    close(call(nx, G.copy()), call(BackendInterface, BackendInterface.convert_from_nx(G, {"weight": 1})))
+    assert (used[0] is not None) == (path == "exact")
+
+
 @pytest.mark.parametrize("normalized", [False, True])
 @pytest.mark.parametrize("side", [5, 14])  # dense, then LOBPCG with the vorlane factor
 def test_fiedler_vector_is_an_eigenvector(normalized, side):

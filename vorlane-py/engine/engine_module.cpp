@@ -19,6 +19,8 @@ PyMethodDef module_functions[] = {
      "rank_summary(first, n, indptr, indices, data) -> (largest_diagonal, largest_excess, cut)"},
     {"rank_interior", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rank_interior)), METH_FASTCALL,
      "rank_interior(first, n, indptr, indices, data, combined, seed, split) -> RankFactor"},
+    {"pinv_diagonal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pinv_diagonal)), METH_FASTCALL,
+     "pinv_diagonal(indptr, indices, data, out, budget) -> bool"},
     {"problem", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_problem)),
      METH_VARARGS | METH_KEYWORDS,
      "problem(recipe, dims, seed, weights, grounded, decades, avg_degree, connected, sddm, renumber) -> "

@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
-from typing import Iterator
+from typing import Iterator, Optional
 
 import numpy as np
 
 # Columns per block: the engine runs up to this many conjugate-gradient recurrences in lock
 # step, sharing each pass over the factor and the matrix.
 BLOCK = 64
-# Up to this many nodes the pseudo-inverse's diagonal comes from one dense inverse, quicker
-# than n sparse solves.
-DENSE_LIMIT = 1500
+# The exact diagonal of L^+ may take up to EXACT_WORK * n * nnz(L) multiply-adds (about what n
+# preconditioned solves cost), and never more than EXACT_WORK_CAP (minutes, and a dense block
+# of at most a few GB); past that the diagonal comes from n solves.
+EXACT_WORK = 50.0
+EXACT_WORK_CAP = 1e12
 
 
 def settings() -> tuple:
@@ -35,17 +37,18 @@ class ConnectedSolver:
     """Solves L X = B for a connected graph's Laplacian, columns of B summing to zero."""
 
     def __init__(self, L, *, tol: float, seed: int) -> None:
-        import vorlane
-
         self.L = L
         self.n = int(L.shape[0])
         self.tol = tol
-        self._M = vorlane.Preconditioner(L, seed=seed, check=False)
+        self.seed = seed
+        self._M = None
 
     def solve(self, B: np.ndarray) -> np.ndarray:
         import networkx as nx
         import vorlane
 
+        if self._M is None:
+            self._M = vorlane.Preconditioner(self.L, seed=self.seed, check=False)
         X, info = vorlane.solve(self.L, B, tol=self.tol, M=self._M)
         if not info.converged:
             raise nx.NetworkXError(
@@ -55,15 +58,16 @@ class ConnectedSolver:
         return X.reshape(B.shape)
 
     def pinv_diagonal(self) -> np.ndarray:
-        """The diagonal of L^+: by one solve per node, or densely for small graphs.
+        """The diagonal of L^+: exactly, from a sparse factorization and selected inversion,
+        or, when that would fill in too much, by one solve per node.
 
         With b = e_i - 1/n, L^+_ii = b^T L^+ b; the energy estimate 2 b^T x - x^T L x of it
         has an error quadratic in the solve's.
         """
+        exact = self.exact_pinv_diagonal()
+        if exact is not None:
+            return exact
         n = self.n
-        if n <= DENSE_LIMIT:
-            # For a connected graph (L + J/n)^-1 = L^+ + J/n, J the all-ones matrix.
-            return np.diag(np.linalg.inv(self.L.toarray() + 1.0 / n)) - 1.0 / n
         diagonal = np.empty(n)
         for block in blocks(n):
             columns = np.arange(block.start, block.stop)
@@ -71,6 +75,28 @@ class ConnectedSolver:
             X = self.solve(B)
             diagonal[block] = self.energy(B, X)
         return diagonal
+
+    def exact_pinv_diagonal(self) -> Optional[np.ndarray]:
+        """diag(L^+) to rounding, or None when it would cost more than the solves (or more
+        memory than there is, or the Laplacian is indefinite: the solves report that)."""
+        from .. import _engine
+
+        L = self.L.tocsr()
+        if L.nnz >= 2**32:
+            return None
+        out = np.empty(self.n)
+        budget = min(EXACT_WORK * self.n * max(L.nnz, 1), EXACT_WORK_CAP)
+        try:
+            done = _engine.pinv_diagonal(
+                np.ascontiguousarray(L.indptr, dtype=np.uint32),
+                np.ascontiguousarray(L.indices, dtype=np.uint32),
+                np.ascontiguousarray(L.data, dtype=np.float64),
+                out,
+                float(budget),
+            )
+        except (ValueError, MemoryError):
+            return None
+        return out if done else None
 
     def unit_sources(self, columns: np.ndarray) -> np.ndarray:
         """e_i - 1/n for each i in columns: a unit current in at i, out evenly everywhere."""
