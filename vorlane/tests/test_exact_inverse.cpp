@@ -168,13 +168,36 @@ TEST(ExactInverseEdges, BudgetStopsEarlyAndIsEnoughWhenLarge) {
     EXPECT_TRUE(pinv_diagonal(m, 1e9));
 }
 
-TEST(ExactInverseEdges, StopCheckInterrupts) {
-    const Csr m = vorlane_problems::path(5000, 1);
-    auto view = vorlane::CsrView::create(m.rp(), m.ci(), m.va(), m.n);
-    vorlane::StopCheck stop{[](void*) { return true; }, nullptr};
-    const auto d = vorlane::laplacian_pinv_diagonal(*view, 1e15, stop);
-    ASSERT_FALSE(d);
-    EXPECT_EQ(d.error().kind, Kind::Interrupted);
+// Stop is asked in each phase: the sparse elimination (a long path), the dense factorization
+// (a nearly complete graph is dense from the start) and the dense inversion after it, and the
+// sparse inversion (whose last column asks last).
+TEST(ExactInverseEdges, StopCheckInterruptsEveryPhase) {
+    struct Countdown {
+        int64_t left;
+        int64_t asked = 0;
+    };
+    const auto run = [](const Csr& m, Countdown& c) {
+        auto view = vorlane::CsrView::create(m.rp(), m.ci(), m.va(), m.n);
+        vorlane::StopCheck stop{[](void* p) {
+                                    auto* countdown = static_cast<Countdown*>(p);
+                                    ++countdown->asked;
+                                    return --countdown->left < 0;
+                                },
+                                &c};
+        return vorlane::laplacian_pinv_diagonal(*view, 1e15, stop);
+    };
+    const Csr path = vorlane_problems::path(5000, 1);
+    const Csr dense = vorlane_problems::random_graph(300, 299.0, 4);
+    const Csr grid = vorlane_problems::grid2d(60, 60, 2);
+    Countdown never{INT64_MAX};
+    ASSERT_TRUE(run(grid, never));
+    for (const auto& [m, questions] : {std::pair{&path, int64_t{0}}, {&dense, int64_t{0}}, {&dense, int64_t{80}},
+                                       {&grid, never.asked - 1}}) {
+        Countdown countdown{questions};
+        const auto d = run(*m, countdown);
+        ASSERT_FALSE(d) << "n " << m->n << " after " << questions;
+        EXPECT_EQ(d.error().kind, Kind::Interrupted);
+    }
 }
 
 }  // namespace

@@ -26,10 +26,11 @@ constexpr uint32_t kRowBlock = 4;
 
 }  // namespace
 
-uint32_t dense_ldl(double* S, uint32_t r, double* pivots) {
+uint32_t dense_ldl(double* S, uint32_t r, double* pivots, StopCheck stop) {
     // Row i by Crout's rule: W_ik = L_ik D_k = S_ik - sum_{p<k} W_ip L_kp, held in row i's
     // own lower triangle until D_k divides it.
     for (uint32_t first = 0; first < r; first += kRowBlock) {
+        if (should_stop(stop)) return kStopped;
         const uint32_t last = std::min(r, first + kRowBlock);
         for (uint32_t k = 0; k < last; ++k) {
             const double* Lk = S + size_t(k) * r;
@@ -54,7 +55,7 @@ uint32_t dense_ldl(double* S, uint32_t r, double* pivots) {
     return r;
 }
 
-void dense_inverse(double* S, uint32_t r, const double* pivots, double* work) {
+bool dense_inverse(double* S, uint32_t r, const double* pivots, double* work, StopCheck stop) {
     // work holds L^T row-major, so that column j of L is contiguous.
     for (uint32_t i = 0; i < r; ++i) {
         for (uint32_t j = 0; j < i; ++j) work[size_t(j) * r + i] = S[size_t(i) * r + j];
@@ -62,6 +63,7 @@ void dense_inverse(double* S, uint32_t r, const double* pivots, double* work) {
     // Z = L^-T D^-1 L^-1 from the last column: Z_ij = -sum_{k>j} L_kj Z_ik for i > j, and
     // Z_jj = 1/D_j - sum_{k>j} L_kj Z_kj. Every Z_ik named has i, k > j: already written.
     for (uint32_t j = r; j-- > 0;) {
+        if (should_stop(stop)) return false;
         const double* u = work + size_t(j) * r + j + 1;
         const size_t len = r - j - 1;
         for (uint32_t i = j + 1; i < r; ++i) {
@@ -71,6 +73,7 @@ void dense_inverse(double* S, uint32_t r, const double* pivots, double* work) {
         }
         S[size_t(j) * r + j] = 1.0 / pivots[j] - dot(S + size_t(j) * r + j + 1, u, len);
     }
+    return true;
 }
 
 }  // namespace vorlane::exact

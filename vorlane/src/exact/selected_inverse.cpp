@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <optional>
 
 #include "exact/dense_ldl.hpp"
 #include "exact/sparse_ldl.hpp"
@@ -14,6 +15,9 @@ namespace {
 using exact::ExactFactor;
 using exact::SymmetricLists;
 using Kind = ExactInverseError::Kind;
+
+// Columns between two asks whether to stop.
+constexpr uint32_t kPollColumns = 1024;
 
 // Each row's off-diagonal entries sorted, duplicates summed, zeros dropped; the diagonal apart.
 struct CleanRows {
@@ -106,19 +110,21 @@ SymmetricLists grounded(const CleanRows& rows, uint32_t g) {
 // The inverse's entries on the factor's pattern, by columns from the last: for column j with
 // rows S and L entries l, Z_ij = -sum_{k in S} l_k Z_ik for i in S, and
 // Z_jj = 1/D_j - sum_{k in S} l_k Z_kj. Every Z_ik named lies in column min(i, k), whose
-// rows hold max(i, k) because eliminating j joined all of S. Returns diag(Z) by step.
-std::vector<double> inverse_diagonal(ExactFactor& f) {  // overwrites f.tail with its inverse
+// rows hold max(i, k) because eliminating j joined all of S. Returns diag(Z) by step, or
+// nothing when stop said stop. Overwrites the dense tail's factor with its inverse.
+std::optional<std::vector<double>> inverse_diagonal(ExactFactor& f, StopCheck stop) {
     const uint32_t t = f.tail_start, r = f.tail_size();
     std::vector<double> zdiag(f.n);
     {
         std::vector<double> work(size_t(r) * r);
-        exact::dense_inverse(f.tail.data(), r, f.pivots.data() + t, work.data());
+        if (!exact::dense_inverse(f.tail.data(), r, f.pivots.data() + t, work.data(), stop)) return std::nullopt;
     }
     const double* Z = f.tail.data();
     for (uint32_t i = 0; i < r; ++i) zdiag[t + i] = Z[size_t(i) * r + i];
     std::vector<double> zval(f.col_rows.size());
     std::vector<double> sums;
     for (uint32_t j = t; j-- > 0;) {
+        if (j % kPollColumns == 0 && exact::should_stop(stop)) return std::nullopt;
         const uint64_t begin = f.col_starts[j];
         const uint32_t s = static_cast<uint32_t>(f.col_starts[j + 1] - begin);
         const uint32_t* R = f.col_rows.data() + begin;
@@ -185,7 +191,9 @@ Expected<std::vector<double>, ExactInverseError> pinv_diagonal(const CsrView& cs
     // the inversion overwrites the dense tail's factor.
     std::vector<double> y(f.n, 1.0);
     exact::solve_exact(f, y);
-    const std::vector<double> zdiag = inverse_diagonal(f);
+    const std::optional<std::vector<double>> inverse = inverse_diagonal(f, stop);
+    if (!inverse) return unexpected(ExactInverseError{Kind::Interrupted});
+    const std::vector<double>& zdiag = *inverse;
     std::vector<double> result(n, 0.0), x1(n, 0.0);
     for (uint32_t v = 0; v < f.n; ++v) {
         const uint32_t k = f.step[v];

@@ -207,7 +207,7 @@ Expected<ExactFactor, ExactInverseError> factor_exact(const SymmetricLists& matr
         f.work += step_work;
         if (f.work > budget) return unexpected(failure(Kind::OverBudget));
         --remaining;
-        if (f.order.size() % kPollSteps == 0 && stop.should_stop != nullptr && stop.should_stop(stop.context)) {
+        if (f.order.size() % kPollSteps == 0 && should_stop(stop)) {
             return unexpected(failure(Kind::Interrupted));
         }
         lists.compact_if_stale();
@@ -230,7 +230,8 @@ Expected<ExactFactor, ExactInverseError> factor_exact(const SymmetricLists& matr
         row[i] = diagonal[v];
         for (uint32_t p = 0; p < lists.size(v); ++p) row[f.step[lists.cols(v)[p]] - f.tail_start] = lists.values(v)[p];
     }
-    const uint32_t bad = dense_ldl(f.tail.data(), r, f.pivots.data() + f.tail_start);
+    const uint32_t bad = dense_ldl(f.tail.data(), r, f.pivots.data() + f.tail_start, stop);
+    if (bad == kStopped) return unexpected(failure(Kind::Interrupted));
     if (bad < r) return unexpected(failure(Kind::NotPositive, f.order[f.tail_start + bad]));
     renumber_columns(f);
     return f;
