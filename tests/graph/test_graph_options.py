@@ -89,10 +89,22 @@ def test_all_edges_solved_exactly_once_the_sketch_would_cost_more():
     m = KARATE.number_of_edges()
     edges, r = vg.effective_resistances(KARATE)  # the default k for 34 vertices exceeds 78
     L = vg.laplacian(KARATE).toarray()
-    np.testing.assert_allclose(r, pinv_resistances(L, edges), rtol=1e-6)
+    np.testing.assert_allclose(r, pinv_resistances(L, edges), rtol=1e-7)
     assert len(r) == m
     _, sketched = vg.effective_resistances(KARATE, k=m - 1)
     assert np.abs(sketched / r - 1).max() > 1e-3
+
+
+@pytest.mark.parametrize("eps", [0.2, 0.5])
+def test_sketch_solves_by_default_to_well_below_its_own_error(eps):
+    """The default tolerance follows eps: the same projections solved to 1e-10 move the
+    estimates by a small fraction of eps."""
+    edges, weights = random_graph(1500, 6000, seed=3)
+    G = vg.laplacian(edges, weights, n=1500)
+    _, default = vg.effective_resistances(G, eps=eps, seed=1)
+    _, tight = vg.effective_resistances(G, eps=eps, seed=1, tol=1e-10)
+    assert np.median(np.abs(default / tight - 1)) < eps / 100
+    assert np.abs(default / tight - 1).max() < eps / 10
 
 
 def test_progress_on_stderr(monkeypatch, capsys):

@@ -14,7 +14,7 @@ from .._atomic import write_atomically
 from .._limits import EXIT_NOT_CONVERGED
 from .._mmio import _check_readable, _one_line, _scipy_io, read_matrix_market
 from ._input import as_graph_laplacian, laplacian
-from ._resistance import effective_resistance, effective_resistances, sketch_size
+from ._resistance import default_tol, effective_resistance, effective_resistances, sketch_size
 from ._solver import SolveFailed
 
 
@@ -125,7 +125,8 @@ def add_resistance_parser(
     parser.add_argument(
         "--tol",
         type=number,
-        help="relative residual of each solve (default 1e-8 with --pairs, 1e-6 for the sketch)",
+        help="relative residual of each solve (default 1e-8 with --pairs or one solve per edge, "
+        "eps^2/100 for the sketch)",
     )
     parser.add_argument("--out", metavar="FILE", help="write the 'i j r' table to FILE")
 
@@ -154,9 +155,9 @@ def run_resistance(args: argparse.Namespace, check_output_path: Callable[[str], 
             r = effective_resistance(graph, pairs, tol=tol, seed=args.seed)
             summary.append(("method", f"{len(pairs)} pairs, one solve each (tol {tol:g})"))
         else:
-            tol = 1e-6 if args.tol is None else args.tol
             k = sketch_size(graph.n, args.eps) if args.k is None else args.k
-            pairs, r = effective_resistances(graph, args.eps, args.seed, k=k, tol=tol)
+            pairs, r = effective_resistances(graph, args.eps, args.seed, k=k, tol=args.tol)
+            tol = default_tol(args.eps, k >= len(pairs)) if args.tol is None else args.tol
             if k >= len(pairs):
                 method = f"all edges, one solve each: a sketch of {k} would need more (tol {tol:g})"
             else:
