@@ -1,17 +1,21 @@
 """The networkx backend against networkx, and all-edge resistances against NetworKit.
 
     python bench/graph_networkx.py [--quick] [--out FILE.md] [--nx-cap SECONDS] [--vorlane-cap SECONDS]
-        [--sizes N...] [--edge-sizes N...]
+        [--nk-cap SECONDS] [--closeness-eps EPS] [--sizes N...] [--edge-sizes N...]
 
 Part 1 times each backend function (``backend="vorlane"``) and networkx itself on grids,
 random geometric graphs and power-law graphs of 10^3, 10^4 and 10^5 nodes; a networkx call
 runs in a child process stopped after ``--nx-cap`` seconds (default 120), and networkx is
 not tried again at larger sizes of a function and graph family once it was stopped; a
-vorlane call is stopped after ``--vorlane-cap`` seconds (default 600).
+vorlane call is stopped after ``--vorlane-cap`` seconds (default 600). Each function runs
+once on a small graph first, so that no timing includes imports.
 Part 2 times all-edge resistances at 10^5 and 10^6 nodes: ``vorlane.graph.effective_resistances``
-against NetworKit's ``SpanningEdgeCentrality`` (``runApproximation`` on one thread,
-``runParallelApproximation`` on all), with each method's median and largest relative error
-on edges sampled and solved exactly, and NetworKit's ``ApproxElectricalCloseness``.
+(eps 0.3, 0.4, 0.5; one thread and all) against NetworKit's ``SpanningEdgeCentrality``
+(``runApproximation`` on one thread, ``runParallelApproximation`` on all), with each
+method's median and largest relative error on edges sampled and solved exactly; and the
+backend's exact current-flow closeness of every node against NetworKit's
+``ApproxElectricalCloseness`` (at ``--closeness-eps``, default 0.1, stopped after
+``--nk-cap`` seconds), whose errors are measured against the exact values.
 ``--quick`` runs 10^2 and 10^3 nodes only, to check the script; ``--sizes`` and
 ``--edge-sizes`` choose the sizes of the two parts. Needs networkx; NetworKit
 (``pip install networkit``) is optional: without it part 2 says so and is skipped.
@@ -62,28 +66,33 @@ def timed(call):
     return time.perf_counter() - start
 
 
-def timed_capped(call, cap):
-    """Seconds of call() run in a forked child, or None when it ran past cap seconds."""
+def capped(call, cap):
+    """call()'s text, computed in a forked child, or None when it ran past cap seconds."""
     read, write = os.pipe()
     child = os.fork()
     if child == 0:
         os.close(read)
-        seconds = timed(call)
-        os.write(write, repr(seconds).encode())
+        os.write(write, call().encode())
         os._exit(0)
     os.close(write)
     deadline = time.monotonic() + cap
     while time.monotonic() < deadline:
         done, _ = os.waitpid(child, os.WNOHANG)
         if done:
-            text = os.read(read, 64).decode()
+            text = os.read(read, 4096).decode()
             os.close(read)
-            return float(text) if text else None
+            return text or None
         time.sleep(0.05)
     os.kill(child, 9)
     os.waitpid(child, 0)
     os.close(read)
     return None
+
+
+def timed_capped(call, cap):
+    """Seconds of call() run in a forked child, or None when it ran past cap seconds."""
+    text = capped(lambda: repr(timed(call)), cap)
+    return None if text is None else float(text)
 
 
 class _Stopped(Exception):
@@ -113,6 +122,11 @@ def part_networkx(sizes, cap, vorlane_cap, lines):
               "| function | graph | nodes | vorlane s | networkx s | ratio |", "|---|---|---:|---:|---:|---:|"]
     gave_up = set()
     nx.config.warnings_to_ignore.add("cache")
+    small = nx.grid_2d_graph(6, 6)
+    BACKEND["backend"] = "vorlane"
+    for call in FUNCTIONS.values():
+        call(small, (0, 0), (5, 5))
+    BACKEND.clear()
     for n in sizes:
         for family, G in families(n).items():
             u, v = 0, len(G) - 1
@@ -151,8 +165,8 @@ def errors(estimate, exact):
     return f"{100 * np.median(relative):.1f}%", f"{100 * relative.max():.1f}%"
 
 
-def part_networkit(sizes, lines, closeness_eps):
-    lines += ["", "## All-edge resistances against NetworKit", ""]
+def part_networkit(sizes, lines, closeness_eps, cap):
+    lines += ["", "## All-edge resistances and electrical closeness against NetworKit", ""]
     try:
         import networkit as nk
     except ImportError:
@@ -167,14 +181,15 @@ def part_networkit(sizes, lines, closeness_eps):
         L = vorlane.graph.laplacian(G, weight=None)
         edges, _ = vorlane.graph.effective_resistances(L, k=1)
         picked, exact = exact_sample(L, edges, 200, seed=1)
-        row = lambda method, t, seconds, r: lines.append(  # noqa: E731
-            f"| geometric | {len(G)} | {len(edges)} | {method} | {t} | {seconds:.3g} | "
-            + " | ".join(errors(r[picked], exact)) + " |")
-        for eps in (0.3, 0.5):
-            start = time.perf_counter()
-            _, r = vorlane.graph.effective_resistances(L, eps=eps, seed=0)
-            row(f"vorlane eps {eps}", 1, time.perf_counter() - start, r)
-            print(lines[-1], flush=True)
+        shown = lambda method, t, seconds, errs: lines.append(  # noqa: E731
+            f"| geometric | {len(G)} | {len(edges)} | {method} | {t} | {seconds} | {errs[0]} | {errs[1]} |")
+        row = lambda method, t, seconds, r: shown(method, t, f"{seconds:.3g}", errors(r[picked], exact))  # noqa: E731
+        for eps in (0.3, 0.4, 0.5):
+            for t in sorted({1, threads}):
+                start = time.perf_counter()
+                _, r = vorlane.graph.effective_resistances(L, eps=eps, seed=0, threads=t)
+                row(f"vorlane eps {eps}", t, time.perf_counter() - start, r)
+                print(lines[-1], flush=True)
         g = nk.graph.Graph(len(G), weighted=False)
         for a, b in edges:
             g.addEdge(int(a), int(b))
@@ -191,11 +206,31 @@ def part_networkit(sizes, lines, closeness_eps):
             r = scores[[index[(int(a), int(b))] for a, b in edges]]
             row(f"NetworKit {run}", t, seconds, r)
             print(lines[-1], flush=True)
-        for t in (1, threads):
+        # Electrical (current-flow) closeness of every node: the backend's is exact, and the
+        # reference NetworKit's estimate is measured against.
+        nx.config.warnings_to_ignore.add("cache")
+        start = time.perf_counter()
+        closeness = nx.current_flow_closeness_centrality(G, backend="vorlane")
+        shown("vorlane current_flow_closeness_centrality (exact)", 1, f"{time.perf_counter() - start:.3g}", ("-", "-"))
+        print(lines[-1], flush=True)
+        reference = np.array([closeness[v] for v in range(len(G))])
+
+        def approximate(t):
             nk.setNumberOfThreads(t)
-            closeness = nk.centrality.ApproxElectricalCloseness(g, closeness_eps)
-            seconds = timed(closeness.run)
-            lines.append(f"| geometric | {len(G)} | {len(edges)} | NetworKit ApproxElectricalCloseness | {t} | {seconds:.3g} | - | - |")
+            estimate = nk.centrality.ApproxElectricalCloseness(g, closeness_eps)
+            seconds = timed(estimate.run)
+            # NetworKit's closeness is (n - 1) / sum of resistances; networkx's is 1 / that sum.
+            values = np.asarray(estimate.scores()) / (len(G) - 1)
+            return f"{seconds:.3g} " + " ".join(errors(values, reference))
+
+        for t in sorted({1, threads}):
+            result = capped(lambda: approximate(t), cap)
+            method = f"NetworKit ApproxElectricalCloseness eps {closeness_eps:g}"
+            if result is None:
+                shown(method, t, f"stopped after {cap:g} s", ("-", "-"))
+            else:
+                seconds, median, largest = result.split()
+                shown(method, t, seconds, (median, largest))
             print(lines[-1], flush=True)
 
 
@@ -204,6 +239,8 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--nx-cap", type=float, default=120.0)
     parser.add_argument("--vorlane-cap", type=float, default=600.0)
+    parser.add_argument("--nk-cap", type=float, default=600.0)
+    parser.add_argument("--closeness-eps", type=float, default=0.1)
     parser.add_argument("--out", default=None)
     parser.add_argument("--sizes", type=int, nargs="*", default=[1000, 10**4, 10**5])
     parser.add_argument("--edge-sizes", type=int, nargs="*", default=[10**5, 10**6])
@@ -211,8 +248,7 @@ def main():
     lines = ["# networkx backend and all-edge resistances", "",
              f"{os.cpu_count()} cores; networkx {nx.__version__}; times in seconds, one run each.", ""]
     part_networkx([100, 1000] if args.quick else args.sizes, args.nx_cap, args.vorlane_cap, lines)
-    # ApproxElectricalCloseness at eps 0.1 takes minutes even at 10^3 nodes.
-    part_networkit([1000] if args.quick else args.edge_sizes, lines, 0.5 if args.quick else 0.1)
+    part_networkit([1000] if args.quick else args.edge_sizes, lines, args.closeness_eps, args.nk_cap)
     if args.out:
         with open(args.out, "w") as out:
             out.write("\n".join(lines) + "\n")

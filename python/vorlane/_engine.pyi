@@ -53,7 +53,8 @@ def restore_factor(
     coefficients: np.ndarray, inv_diag: np.ndarray, renumbering: Optional[np.ndarray], precision: int,
 ) -> Factor: ...
 def pinv_diagonal(
-    indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, out: np.ndarray, budget: float
+    indptr: np.ndarray, indices: np.ndarray, data: np.ndarray, out: np.ndarray, budget: float,
+    solve: Optional[np.ndarray],
 ) -> bool: ...
 def problem(
     recipe: str,

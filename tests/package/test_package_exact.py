@@ -11,11 +11,11 @@ import problems
 from vorlane import _engine
 
 
-def pinv_diagonal(L, budget=1e15, out=None):
+def pinv_diagonal(L, budget=1e15, out=None, solve=None):
     L = sp.csr_matrix(L)
     out = np.empty(L.shape[0]) if out is None else out
     done = _engine.pinv_diagonal(
-        L.indptr.astype(np.uint32), L.indices.astype(np.uint32), L.data.astype(np.float64), out, budget
+        L.indptr.astype(np.uint32), L.indices.astype(np.uint32), L.data.astype(np.float64), out, budget, solve
     )
     return out if done else None
 
@@ -26,8 +26,11 @@ def pinv_diagonal(L, budget=1e15, out=None):
     ids=["grid", "dense-tail"],
 )
 def test_matches_the_dense_pseudo_inverse(L):
-    expected = np.diag(np.linalg.pinv(L.toarray()))
-    assert np.allclose(pinv_diagonal(L), expected, rtol=1e-9, atol=0)
+    P = np.linalg.pinv(L.toarray())
+    b = np.sin(np.arange(L.shape[0]))
+    x = b.copy()
+    assert np.allclose(pinv_diagonal(L, solve=x), np.diag(P), rtol=1e-9, atol=0)
+    assert np.allclose(x, P @ b, rtol=0, atol=1e-9 * np.abs(P @ b).max())
 
 
 def test_over_budget_returns_false_and_leaves_out_alone():
@@ -47,9 +50,10 @@ def _disconnected():
         ((problems.sddm(problems.path_laplacian(5), density=1.0),), ValueError, "does not sum to zero"),
         ((_disconnected(),), ValueError, "not positive"),
         ((problems.path_laplacian(5), 1e15, np.empty(4)), ValueError, "one value per row"),
+        ((problems.path_laplacian(5), 1e15, None, np.empty(4)), ValueError, "one value per row"),
         ((problems.path_laplacian(5), 1e15, np.empty(5, dtype=np.float32)), TypeError, "out"),
     ],
-    ids=["asymmetric", "grounded-row", "disconnected", "short-out", "float32-out"],
+    ids=["asymmetric", "grounded-row", "disconnected", "short-out", "short-solve", "float32-out"],
 )
 def test_refuses_with_a_reason(args, error, match):
     with pytest.raises(error, match=match):
@@ -59,11 +63,11 @@ def test_refuses_with_a_reason(args, error, match):
 def test_malformed_arrays_are_refused():
     with pytest.raises(ValueError):
         _engine.pinv_diagonal(
-            np.array([0, 1], dtype=np.uint32), np.array([5], dtype=np.uint32), np.ones(1), np.empty(1), 1e9
+            np.array([0, 1], dtype=np.uint32), np.array([5], dtype=np.uint32), np.ones(1), np.empty(1), 1e9, None
         )
     with pytest.raises(TypeError):
         _engine.pinv_diagonal(np.array([0, 0], dtype=np.int64), np.array([], dtype=np.uint32), np.ones(0),
-                              np.empty(1), 1e9)
+                              np.empty(1), 1e9, None)
 
 
 class _Alarm(Exception):

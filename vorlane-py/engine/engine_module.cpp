@@ -20,7 +20,7 @@ PyMethodDef module_functions[] = {
     {"rank_interior", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rank_interior)), METH_FASTCALL,
      "rank_interior(first, n, indptr, indices, data, combined, seed, split) -> RankFactor"},
     {"pinv_diagonal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pinv_diagonal)), METH_FASTCALL,
-     "pinv_diagonal(indptr, indices, data, out, budget) -> bool"},
+     "pinv_diagonal(indptr, indices, data, out, budget, solve) -> bool"},
     {"problem", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(make_problem)),
      METH_VARARGS | METH_KEYWORDS,
      "problem(recipe, dims, seed, weights, grounded, decades, avg_degree, connected, sddm, renumber) -> "

@@ -82,9 +82,10 @@ PyObject* restore_factor(PyObject* module, PyObject* const* args, Py_ssize_t nar
 // process's summary combined by maximum.
 PyObject* rank_summary(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* rank_interior(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// pinv_diagonal(indptr, indices, data, out, budget) -> bool: the diagonal of a connected graph
-// Laplacian's pseudo-inverse written to out, exactly; False (out untouched) when it would take
-// more than budget multiply-adds. indptr and indices are uint32.
+// pinv_diagonal(indptr, indices, data, out, budget, solve) -> bool: the diagonal of a connected
+// graph Laplacian's pseudo-inverse written to out, exactly, and solve (None or n float64
+// values) replaced by L^+ solve; False (out untouched) when it would take more than budget
+// multiply-adds. indptr and indices are uint32.
 PyObject* pinv_diagonal(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // problem(recipe, dims, seed, **options) -> (n, indptr, indices, data): a generated test or
 // benchmark matrix as bytearrays of uint32, uint32 and float64.

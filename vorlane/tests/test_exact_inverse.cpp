@@ -19,9 +19,9 @@ vorlane::Expected<std::vector<double>, vorlane::ExactInverseError> pinv_diagonal
     return vorlane::laplacian_pinv_diagonal(*view, budget);
 }
 
-// diag(L^+) of a connected graph's Laplacian: (L + J/n)^-1 = L^+ + J/n, inverted by
-// Gauss-Jordan elimination (the matrix is positive definite: no pivoting needed).
-std::vector<double> dense_pinv_diagonal(const Csr& m) {
+// L^+ of a connected graph's Laplacian: (L + J/n)^-1 = L^+ + J/n, inverted by Gauss-Jordan
+// elimination (the matrix is positive definite: no pivoting needed).
+vt::Dense dense_pinv(const Csr& m) {
     const size_t n = m.n;
     vt::Dense a = vt::to_dense(m);
     vt::Dense inv(n, vt::Vec(n, 0.0));
@@ -44,8 +44,16 @@ std::vector<double> dense_pinv_diagonal(const Csr& m) {
             }
         }
     }
-    std::vector<double> d(n);
-    for (size_t i = 0; i < n; ++i) d[i] = inv[i][i] - 1.0 / double(n);
+    for (auto& row : inv) {
+        for (double& x : row) x -= 1.0 / double(n);
+    }
+    return inv;
+}
+
+std::vector<double> dense_pinv_diagonal(const Csr& m) {
+    const vt::Dense p = dense_pinv(m);
+    std::vector<double> d(m.n);
+    for (size_t i = 0; i < m.n; ++i) d[i] = p[i][i];
     return d;
 }
 
@@ -90,6 +98,19 @@ TEST_P(ExactInverse, MatchesTheDenseInverse) {
     }
 }
 
+TEST_P(ExactInverse, SolvesFromTheSameFactor) {
+    const Csr m = GetParam().build();
+    // Any b: its mean is removed first, as L^+ does.
+    std::vector<double> b(m.n), x(m.n);
+    for (uint32_t i = 0; i < m.n; ++i) b[i] = x[i] = std::sin(1.0 + i);
+    auto view = vorlane::CsrView::create(m.rp(), m.ci(), m.va(), m.n);
+    ASSERT_TRUE(vorlane::laplacian_pinv_diagonal(*view, 1e15, {}, x));
+    const vt::Vec expected = vt::matvec(dense_pinv(m), b);
+    double largest = 0.0;
+    for (double value : expected) largest = std::max(largest, std::abs(value));
+    for (uint32_t i = 0; i < m.n; ++i) EXPECT_NEAR(x[i], expected[i], GetParam().tolerance * largest) << i;
+}
+
 TEST_P(ExactInverse, SameBitsEveryRun) {
     const Csr m = GetParam().build();
     EXPECT_EQ(*pinv_diagonal(m), *pinv_diagonal(m));
@@ -98,6 +119,15 @@ TEST_P(ExactInverse, SameBitsEveryRun) {
 TEST(ExactInverseEdges, EmptyAndSingleVertex) {
     EXPECT_TRUE(pinv_diagonal(Csr{})->empty());
     EXPECT_EQ(*pinv_diagonal(vorlane_problems::csr_from_triplets(1, {})), std::vector<double>{0.0});
+}
+
+TEST(ExactInverseEdges, SolveOfTheWrongLengthIsRefused) {
+    const Csr m = vorlane_problems::path(5, 1);
+    auto view = vorlane::CsrView::create(m.rp(), m.ci(), m.va(), m.n);
+    std::vector<double> b(4, 1.0);
+    const auto d = vorlane::laplacian_pinv_diagonal(*view, 1e15, {}, b);
+    ASSERT_FALSE(d);
+    EXPECT_EQ(d.error().kind, Kind::SolveLength);
 }
 
 TEST(ExactInverseEdges, DuplicateEntriesAreSummed) {

@@ -29,7 +29,7 @@ def current_flow_closeness_centrality(
     _check(G, solver)
     # The sum of v's resistances to all nodes: n L^+_vv + trace(L^+).
     pinv = _solver(G, G.edge_weights(weight), "current_flow_closeness_centrality")
-    diagonal = pinv.pinv_diagonal()
+    diagonal, _ = pinv.pinv_diagonal()
     total = G.n * diagonal + diagonal.sum()
     return {node: 1.0 / float(value) for node, value in zip(G.nodes, total)}
 

@@ -104,7 +104,7 @@ def effective_graph_resistance(
     if G.n == 1:
         return 0.0
     solver = _solver(G, c, "effective_graph_resistance")
-    return float(G.n * solver.pinv_diagonal().sum())
+    return float(G.n * solver.pinv_diagonal()[0].sum())
 
 
 def kemeny_constant(G: VorlaneGraph, *, weight: Optional[str] = None) -> float:
@@ -127,6 +127,7 @@ def kemeny_constant(G: VorlaneGraph, *, weight: Optional[str] = None) -> float:
     # pseudo-inverse, (I - u u^T) D^1/2 L^+ D^1/2 (I - u u^T) with u = D^1/2 1 / sqrt(vol).
     solver = _solver(G, w, "kemeny_constant")
     volume = float(degree.sum())
+    diagonal, x = solver.pinv_diagonal(also=degree)
     b = (degree - volume / G.n)[:, None]
-    spread = float(solver.energy(b, solver.solve(b))[0])
-    return float(degree @ solver.pinv_diagonal() - spread / volume)
+    spread = float(solver.energy(b, x[:, None])[0])
+    return float(degree @ diagonal - spread / volume)

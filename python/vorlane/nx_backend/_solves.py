@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Iterator, Optional
+from typing import Iterator, Optional, Tuple
 
 import numpy as np
 
@@ -57,14 +57,14 @@ class ConnectedSolver:
             )
         return X.reshape(B.shape)
 
-    def pinv_diagonal(self) -> np.ndarray:
-        """The diagonal of L^+: exactly, from a sparse factorization and selected inversion,
-        or, when that would fill in too much, by one solve per node.
+    def pinv_diagonal(self, also: Optional[np.ndarray] = None) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+        """The diagonal of L^+ and, for a given vector b (its mean removed), L^+ b.
 
-        With b = e_i - 1/n, L^+_ii = b^T L^+ b; the energy estimate 2 b^T x - x^T L x of it
-        has an error quadratic in the solve's.
+        Exactly, from a sparse factorization and selected inversion; or, when that would fill
+        in too much, by one solve per node: with u = e_i - 1/n, L^+_ii = u^T L^+ u, and the
+        energy estimate 2 u^T x - x^T L x of it has an error quadratic in the solve's.
         """
-        exact = self.exact_pinv_diagonal()
+        exact = self.exact_pinv_diagonal(also)
         if exact is not None:
             return exact
         n = self.n
@@ -74,17 +74,22 @@ class ConnectedSolver:
             B = self.unit_sources(columns)
             X = self.solve(B)
             diagonal[block] = self.energy(B, X)
-        return diagonal
+        if also is None:
+            return diagonal, None
+        b = (also - also.mean())[:, None]
+        return diagonal, self.solve(b)[:, 0]
 
-    def exact_pinv_diagonal(self) -> Optional[np.ndarray]:
-        """diag(L^+) to rounding, or None when it would cost more than the solves (or more
-        memory than there is, or the Laplacian is indefinite: the solves report that)."""
+    def exact_pinv_diagonal(self, also: Optional[np.ndarray] = None) -> Optional[Tuple[np.ndarray, Optional[np.ndarray]]]:
+        """diag(L^+) to rounding (and L^+ also), or None when that would cost more than the
+        solves (or more memory than there is, or the Laplacian is indefinite: the solves
+        report that)."""
         from .. import _engine
 
         L = self.L.tocsr()
         if L.nnz >= 2**32:
             return None
         out = np.empty(self.n)
+        solved = None if also is None else np.array(also, dtype=np.float64)
         budget = min(EXACT_WORK * self.n * max(L.nnz, 1), EXACT_WORK_CAP)
         try:
             done = _engine.pinv_diagonal(
@@ -93,10 +98,11 @@ class ConnectedSolver:
                 np.ascontiguousarray(L.data, dtype=np.float64),
                 out,
                 float(budget),
+                solved,
             )
         except (ValueError, MemoryError):
             return None
-        return out if done else None
+        return (out, solved) if done else None
 
     def unit_sources(self, columns: np.ndarray) -> np.ndarray:
         """e_i - 1/n for each i in columns: a unit current in at i, out evenly everywhere."""

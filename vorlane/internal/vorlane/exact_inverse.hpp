@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct ExactInverseError {
         // Eliminating vertex i met a pivot that is not positive: the graph is disconnected or
         // has a negative weight that makes its Laplacian indefinite.
         NotPositive,
+        // The vector to solve for has `vertex` values, not n.
+        SolveLength,
         // The factorization and inversion would take more than the budget's operations.
         OverBudget,
         OutOfMemory,
@@ -43,7 +46,10 @@ std::string message(const ExactInverseError& error);
 // diag(L^+) of the Laplacian in csr. budget bounds the multiply-adds of the whole computation
 // (fill merges, dense factorization, selected inversion); it is checked before each costly
 // phase and every elimination step, so an over-budget matrix fails after about budget work.
+// A non-empty solve (n values) is replaced by L^+ times it, from the same factor; on failure
+// its contents are unspecified.
 Expected<std::vector<double>, ExactInverseError> laplacian_pinv_diagonal(const CsrView& csr, double budget,
-                                                                         StopCheck stop = {});
+                                                                         StopCheck stop = {},
+                                                                         std::span<double> solve = {});
 
 }  // namespace vorlane

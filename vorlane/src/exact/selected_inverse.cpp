@@ -163,11 +163,31 @@ std::optional<std::vector<double>> inverse_diagonal(ExactFactor& f, StopCheck st
     return zdiag;
 }
 
-Expected<std::vector<double>, ExactInverseError> pinv_diagonal(const CsrView& csr, double budget, StopCheck stop) {
+// X b for the grounded inverse X, b given and returned by vertex (g's entry ignored, then 0).
+void grounded_solve(const ExactFactor& f, uint32_t g, std::span<double> b) {
+    std::vector<double> by_step(f.n);
+    for (uint32_t v = 0; v < f.n; ++v) by_step[f.step[v]] = b[v < g ? v : v + 1];
+    exact::solve_exact(f, by_step);
+    for (uint32_t v = 0; v < f.n; ++v) b[v < g ? v : v + 1] = by_step[f.step[v]];
+    b[g] = 0.0;
+}
+
+void remove_mean(std::span<double> x) {
+    double total = 0.0;
+    for (double value : x) total += value;
+    const double mean = total / double(x.size());
+    for (double& value : x) value -= mean;
+}
+
+Expected<std::vector<double>, ExactInverseError> pinv_diagonal(const CsrView& csr, double budget, StopCheck stop,
+                                                               std::span<double> solve) {
     const uint32_t n = csr.n();
     auto rows = clean_rows(csr);
     if (!rows) return unexpected(rows.error());
-    if (n <= 1) return std::vector<double>(n, 0.0);
+    if (n <= 1) {
+        std::fill(solve.begin(), solve.end(), 0.0);
+        return std::vector<double>(n, 0.0);
+    }
     uint32_t g = 0;
     for (uint32_t i = 1; i < n; ++i) {
         if (rows->starts[i + 1] - rows->starts[i] > rows->starts[g + 1] - rows->starts[g]) g = i;
@@ -187,19 +207,19 @@ Expected<std::vector<double>, ExactInverseError> pinv_diagonal(const CsrView& cs
     }
     if (f.work + pattern_work > budget) return unexpected(ExactInverseError{Kind::OverBudget});
     // Grounded, the inverse X (zero in g's row and column) gives L^+ = P X P with
-    // P = I - 11^T/n: L^+_ii = X_ii - 2 (X1)_i / n + 1^T X 1 / n^2. X1 is solved for before
-    // the inversion overwrites the dense tail's factor.
-    std::vector<double> y(f.n, 1.0);
-    exact::solve_exact(f, y);
+    // P = I - 11^T/n: L^+_ii = X_ii - 2 (X1)_i / n + 1^T X 1 / n^2, and L^+ b = P X P b. Both
+    // solves come before the inversion overwrites the dense tail's factor.
+    std::vector<double> x1(n, 1.0);
+    grounded_solve(f, g, x1);
+    if (!solve.empty()) {
+        remove_mean(solve);
+        grounded_solve(f, g, solve);
+        remove_mean(solve);
+    }
     const std::optional<std::vector<double>> inverse = inverse_diagonal(f, stop);
     if (!inverse) return unexpected(ExactInverseError{Kind::Interrupted});
-    const std::vector<double>& zdiag = *inverse;
-    std::vector<double> result(n, 0.0), x1(n, 0.0);
-    for (uint32_t v = 0; v < f.n; ++v) {
-        const uint32_t k = f.step[v];
-        result[original(v)] = zdiag[k];
-        x1[original(v)] = y[k];
-    }
+    std::vector<double> result(n, 0.0);
+    for (uint32_t v = 0; v < f.n; ++v) result[original(v)] = (*inverse)[f.step[v]];
     double total = 0.0;
     for (double value : x1) total += value;
     const double nn = double(n);
@@ -217,6 +237,8 @@ std::string message(const ExactInverseError& error) {
         case Kind::NotPositive:
             return "eliminating vertex " + at +
                    " met a pivot that is not positive: the graph is disconnected or its Laplacian indefinite";
+        case Kind::SolveLength:
+            return "the vector to solve for has " + at + " values, not one per row of the Laplacian";
         case Kind::OverBudget: return "the exact factorization would exceed its work budget";
         case Kind::OutOfMemory: return "not enough memory for the exact factorization";
         case Kind::Interrupted: return "the exact factorization was interrupted";
@@ -225,9 +247,10 @@ std::string message(const ExactInverseError& error) {
 }
 
 Expected<std::vector<double>, ExactInverseError> laplacian_pinv_diagonal(const CsrView& csr, double budget,
-                                                                         StopCheck stop) {
+                                                                         StopCheck stop, std::span<double> solve) {
+    if (!solve.empty() && solve.size() != csr.n()) return unexpected(ExactInverseError{Kind::SolveLength, solve.size()});
     try {
-        return pinv_diagonal(csr, budget, stop);
+        return pinv_diagonal(csr, budget, stop, solve);
     } catch (const std::bad_alloc&) {
         return unexpected(ExactInverseError{Kind::OutOfMemory});
     }
