@@ -8,8 +8,11 @@
 //   * factor: the structural invariants of a finished factor, and bit-identical factors for
 //     equal input and configuration;
 //   * solve: the length checks, nothing written on error or past n, the ground vertex at 0
-//     for an augmented factor, and the same bits with and without the step-ordered layout.
+//     for an augmented factor, and the same bits with and without the step-ordered layout;
+//   * the exact pseudo-inverse diagonal: an answer of n values or an error, never a fault,
+//     and the same bits twice.
 // A failed check aborts with a description, so libFuzzer records the input as a crash.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -24,6 +27,7 @@
 #include "vorlane/internal_fault.hpp"
 #include "vorlane/builder.hpp"
 #include "vorlane/decomposition.hpp"
+#include "vorlane/exact_inverse.hpp"
 
 namespace {
 
@@ -200,6 +204,25 @@ void check_error_message(const CoreError& error, const std::string& expected_csr
     }
 }
 
+void check_pinv_diagonal(const vorlane::CsrView& view) {
+    std::vector<double> first_solve(view.n(), 1.0), second_solve(view.n(), 1.0);
+    const auto first = vorlane::laplacian_pinv_diagonal(view, 1e7, {}, first_solve);
+    const auto second = vorlane::laplacian_pinv_diagonal(view, 1e7, {}, second_solve);
+    check(first.has_value() == second.has_value(), "pinv_diagonal: two runs disagree on success");
+    if (!first) {
+        check(first.error().kind == second.error().kind, "pinv_diagonal: two runs fail differently");
+        check(!vorlane::message(first.error()).empty(), "pinv_diagonal: empty message");
+        return;
+    }
+    check(first->size() == view.n(), "pinv_diagonal: " + str(first->size()) + " values for n " + str(view.n()));
+    const auto same_bits = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](double x, double y) {
+            return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y);
+        });
+    };
+    check(same_bits(*first, *second) && same_bits(first_solve, second_solve), "pinv_diagonal: two runs give different bits");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -219,6 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c.has_split) config.split_merge = c.split;
 
     try {
+        if (view) check_pinv_diagonal(*view);
         auto first = vorlane::build_factor(c.row_ptrs, c.col_indices, c.values, c.n, config);
         if (!expected.empty()) {
             check(!first.has_value(), "build_factor accepted an invalid matrix");
