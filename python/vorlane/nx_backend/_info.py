@@ -29,6 +29,13 @@ _EIGENPAIR = (
     "does not reach ``tol`` raises NetworkXError instead of looping."
 )
 _NEGATIVE = " Graphs with negative weights are left to networkx."
+_TRACE = (
+    "The diagonal of the Laplacian's pseudo-inverse comes from an exact sparse LDL^T "
+    "factorization (minimum-degree order, the last dense block factored densely) and "
+    "selected inversion: exact to rounding, in about the time of the factorization. Where "
+    "the fill would cost more than one solve per node (graphs without small separators, "
+    "such as large power-law graphs), it comes from one solve per node instead. "
+)
 
 FUNCTIONS: Dict[str, Dict[str, Any]] = {
     "resistance_distance": {
@@ -36,19 +43,20 @@ FUNCTIONS: Dict[str, Dict[str, Any]] = {
         "per node." + _NEGATIVE + " The input graph is never modified.",
     },
     "effective_graph_resistance": {
-        "additional_docs": "n times the trace of the Laplacian's pseudo-inverse, one "
-        "solve per node. " + _ENERGY + _NEGATIVE,
+        "additional_docs": "n times the trace of the Laplacian's pseudo-inverse. " + _TRACE
+        + _ENERGY + _NEGATIVE,
     },
     "kemeny_constant": {
         "additional_docs": "From the diagonal of the Laplacian's pseudo-inverse weighted "
-        "by the degrees, one solve per node. " + _ENERGY,
+        "by the degrees and one more solve, from the same factorization. " + _TRACE + _ENERGY,
     },
     "algebraic_connectivity": {"additional_docs": _EIGENPAIR},
     "fiedler_vector": {"additional_docs": _EIGENPAIR},
     "spectral_ordering": {"additional_docs": _EIGENPAIR},
     "spectral_bisection": {"additional_docs": _EIGENPAIR},
     "current_flow_closeness_centrality": {
-        "additional_docs": "One solve per node. " + _ENERGY + _NEGATIVE,
+        "additional_docs": "From the diagonal of the Laplacian's pseudo-inverse. " + _TRACE
+        + _ENERGY + _NEGATIVE,
     },
     "current_flow_betweenness_centrality": {
         "additional_docs": "One solve per edge, then a sort of each edge's flows as "

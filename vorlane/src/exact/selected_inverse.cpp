@@ -163,12 +163,15 @@ std::optional<std::vector<double>> inverse_diagonal(ExactFactor& f, StopCheck st
     return zdiag;
 }
 
+// The Laplacian's vertex of the grounded matrix's vertex v.
+uint64_t ungrounded(uint64_t v, uint32_t g) { return v < g ? v : v + 1; }
+
 // X b for the grounded inverse X, b given and returned by vertex (g's entry ignored, then 0).
 void grounded_solve(const ExactFactor& f, uint32_t g, std::span<double> b) {
     std::vector<double> by_step(f.n);
-    for (uint32_t v = 0; v < f.n; ++v) by_step[f.step[v]] = b[v < g ? v : v + 1];
+    for (uint32_t v = 0; v < f.n; ++v) by_step[f.step[v]] = b[ungrounded(v, g)];
     exact::solve_exact(f, by_step);
-    for (uint32_t v = 0; v < f.n; ++v) b[v < g ? v : v + 1] = by_step[f.step[v]];
+    for (uint32_t v = 0; v < f.n; ++v) b[ungrounded(v, g)] = by_step[f.step[v]];
     b[g] = 0.0;
 }
 
@@ -192,11 +195,10 @@ Expected<std::vector<double>, ExactInverseError> pinv_diagonal(const CsrView& cs
     for (uint32_t i = 1; i < n; ++i) {
         if (rows->starts[i + 1] - rows->starts[i] > rows->starts[g + 1] - rows->starts[g]) g = i;
     }
-    const auto original = [g](uint64_t v) { return v < g ? v : v + 1; };
     auto factor = exact::factor_exact(grounded(*rows, g), budget, stop);
     if (!factor) {
         ExactInverseError e = factor.error();
-        if (e.kind == Kind::NotPositive) e.vertex = original(e.vertex);
+        if (e.kind == Kind::NotPositive) e.vertex = ungrounded(e.vertex, g);
         return unexpected(e);
     }
     ExactFactor& f = *factor;
@@ -219,7 +221,7 @@ Expected<std::vector<double>, ExactInverseError> pinv_diagonal(const CsrView& cs
     const std::optional<std::vector<double>> inverse = inverse_diagonal(f, stop);
     if (!inverse) return unexpected(ExactInverseError{Kind::Interrupted});
     std::vector<double> result(n, 0.0);
-    for (uint32_t v = 0; v < f.n; ++v) result[original(v)] = (*inverse)[f.step[v]];
+    for (uint32_t v = 0; v < f.n; ++v) result[ungrounded(v, g)] = (*inverse)[f.step[v]];
     double total = 0.0;
     for (double value : x1) total += value;
     const double nn = double(n);
