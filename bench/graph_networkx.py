@@ -1,7 +1,7 @@
 """The networkx backend against networkx, and all-edge resistances against NetworKit.
 
     python bench/graph_networkx.py [--quick] [--out FILE.md] [--nx-cap SECONDS] [--vorlane-cap SECONDS]
-        [--nk-cap SECONDS] [--closeness-eps EPS] [--sizes N...] [--edge-sizes N...]
+        [--nk-cap SECONDS] [--closeness-eps EPS] [--eps EPS...] [--sizes N...] [--edge-sizes N...]
 
 Part 1 times each backend function (``backend="vorlane"``) and networkx itself on grids,
 random geometric graphs and power-law graphs of 10^3, 10^4 and 10^5 nodes; a networkx call
@@ -10,7 +10,7 @@ not tried again at larger sizes of a function and graph family once it was stopp
 vorlane call is stopped after ``--vorlane-cap`` seconds (default 600). Each function runs
 once on a small graph first, so that no timing includes imports.
 Part 2 times all-edge resistances at 10^5 and 10^6 nodes: ``vorlane.graph.effective_resistances``
-(eps 0.3, 0.4, 0.5; one thread and all) against NetworKit's ``SpanningEdgeCentrality``
+(``--eps``, default 0.3, 0.4 and 0.5; one thread and all) against NetworKit's ``SpanningEdgeCentrality``
 (``runApproximation`` on one thread, ``runParallelApproximation`` on all), with each
 method's median and largest relative error on edges sampled and solved exactly; and the
 backend's exact current-flow closeness of every node against NetworKit's
@@ -165,7 +165,7 @@ def errors(estimate, exact):
     return f"{100 * np.median(relative):.1f}%", f"{100 * relative.max():.1f}%"
 
 
-def part_networkit(sizes, lines, closeness_eps, cap):
+def part_networkit(sizes, lines, closeness_eps, cap, sketch_eps):
     lines += ["", "## All-edge resistances and electrical closeness against NetworKit", ""]
     try:
         import networkit as nk
@@ -184,7 +184,7 @@ def part_networkit(sizes, lines, closeness_eps, cap):
         shown = lambda method, t, seconds, errs: lines.append(  # noqa: E731
             f"| geometric | {len(G)} | {len(edges)} | {method} | {t} | {seconds} | {errs[0]} | {errs[1]} |")
         row = lambda method, t, seconds, r: shown(method, t, f"{seconds:.3g}", errors(r[picked], exact))  # noqa: E731
-        for eps in (0.3, 0.4, 0.5):
+        for eps in sketch_eps:
             for t in sorted({1, threads}):
                 start = time.perf_counter()
                 _, r = vorlane.graph.effective_resistances(L, eps=eps, seed=0, threads=t)
@@ -241,6 +241,7 @@ def main():
     parser.add_argument("--vorlane-cap", type=float, default=600.0)
     parser.add_argument("--nk-cap", type=float, default=600.0)
     parser.add_argument("--closeness-eps", type=float, default=0.1)
+    parser.add_argument("--eps", type=float, nargs="+", default=[0.3, 0.4, 0.5])
     parser.add_argument("--out", default=None)
     parser.add_argument("--sizes", type=int, nargs="*", default=[1000, 10**4, 10**5])
     parser.add_argument("--edge-sizes", type=int, nargs="*", default=[10**5, 10**6])
@@ -248,7 +249,7 @@ def main():
     lines = ["# networkx backend and all-edge resistances", "",
              f"{os.cpu_count()} cores; networkx {nx.__version__}; times in seconds, one run each.", ""]
     part_networkx([100, 1000] if args.quick else args.sizes, args.nx_cap, args.vorlane_cap, lines)
-    part_networkit([1000] if args.quick else args.edge_sizes, lines, args.closeness_eps, args.nk_cap)
+    part_networkit([1000] if args.quick else args.edge_sizes, lines, args.closeness_eps, args.nk_cap, args.eps)
     if args.out:
         with open(args.out, "w") as out:
             out.write("\n".join(lines) + "\n")
