@@ -47,16 +47,20 @@ FUNCTIONS = {
 BACKEND = {}
 
 
-def families(n, seed=0):
-    side = int(round(math.sqrt(n)))
+def geometric_graph(n, seed=0):
+    """The largest component of a random geometric graph of n nodes, about 8 neighbours each."""
     radius = math.sqrt(8.0 / (math.pi * n))
     geometric = nx.random_geometric_graph(n, radius, seed=seed)
     geometric = geometric.subgraph(max(nx.connected_components(geometric), key=len)).copy()
-    powerlaw = nx.barabasi_albert_graph(n, 3, seed=seed)
+    return nx.convert_node_labels_to_integers(geometric)
+
+
+def families(n, seed=0):
+    side = int(round(math.sqrt(n)))
     return {
         "grid": nx.convert_node_labels_to_integers(nx.grid_2d_graph(side, side)),
-        "geometric": nx.convert_node_labels_to_integers(geometric),
-        "power-law": powerlaw,
+        "geometric": geometric_graph(n, seed),
+        "power-law": nx.barabasi_albert_graph(n, 3, seed=seed),
     }
 
 
@@ -177,7 +181,7 @@ def part_networkit(sizes, lines, closeness_eps, cap, sketch_eps):
               "|---|---:|---:|---|---:|---:|---:|---:|"]
     threads = os.cpu_count() or 1
     for n in sizes:
-        G = families(n)["geometric"]
+        G = geometric_graph(n)
         L = vorlane.graph.laplacian(G, weight=None)
         edges, _ = vorlane.graph.effective_resistances(L, k=1)
         picked, exact = exact_sample(L, edges, 200, seed=1)
