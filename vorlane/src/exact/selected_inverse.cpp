@@ -20,16 +20,10 @@ using Kind = ExactInverseError::Kind;
 constexpr uint32_t kPollColumns = 1024;
 
 // Each row's off-diagonal entries sorted, duplicates summed, zeros dropped; the diagonal apart.
-struct CleanRows {
-    std::vector<uint64_t> starts;
-    std::vector<uint32_t> cols;
-    std::vector<double> values;
-    std::vector<double> diagonal;
-};
-
-Expected<CleanRows, ExactInverseError> clean_rows(const CsrView& csr) {
+Expected<SymmetricLists, ExactInverseError> clean_rows(const CsrView& csr) {
     const uint32_t n = csr.n();
-    CleanRows rows;
+    SymmetricLists rows;
+    rows.n = n;
     rows.starts.assign(size_t(n) + 1, 0);
     rows.diagonal.assign(n, 0.0);
     rows.cols.reserve(csr.nnz());
@@ -84,8 +78,8 @@ Expected<CleanRows, ExactInverseError> clean_rows(const CsrView& csr) {
 }
 
 // The rows without the ground vertex g, renumbered to close the gap.
-SymmetricLists grounded(const CleanRows& rows, uint32_t g) {
-    const uint32_t n = static_cast<uint32_t>(rows.diagonal.size());
+SymmetricLists grounded(const SymmetricLists& rows, uint32_t g) {
+    const uint32_t n = rows.n;
     SymmetricLists m;
     m.n = n - 1;
     m.starts.reserve(n);
